@@ -1,8 +1,8 @@
 // Byte buffers and little-endian loads/stores used by every file format.
 #pragma once
 
-#include <cstdint>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>

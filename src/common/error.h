@@ -37,11 +37,11 @@ namespace detail {
 
 // Stops the operation with a Fault when `cond` is false. `msg` is any expression convertible
 // to std::string; it is only evaluated on failure.
-#define NVX_CHECK(cond, msg)                               \
-  do {                                                     \
-    if (!(cond)) [[unlikely]] {                            \
-      ::norvex::detail::raise_fault(std::string(msg));     \
-    }                                                      \
+#define NVX_CHECK(cond, msg)                           \
+  do {                                                 \
+    if (!(cond)) [[unlikely]] {                        \
+      ::norvex::detail::raise_fault(std::string(msg)); \
+    }                                                  \
   } while (0)
 
 #define NVX_FAULT(msg) ::norvex::detail::raise_fault(std::string(msg))

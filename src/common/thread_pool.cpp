@@ -157,7 +157,8 @@ void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std
   job->run_chunks();
   {
     std::unique_lock<std::mutex> lock(job->mu);
-    job->all_done.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == chunks; });
+    job->all_done.wait(lock,
+                       [&] { return job->finished.load(std::memory_order_acquire) == chunks; });
   }
   if (job->error) std::rethrow_exception(job->error);
 }

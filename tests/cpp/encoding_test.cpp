@@ -69,11 +69,21 @@ TEST(Encoding, MalformedInputIsADecodeError) {
     EXPECT_THROW(
         {
           switch (c.field) {
-            case 0: r.get_bool(); break;
-            case 1: r.get_string(); break;
-            case 2: r.get_bytes(); break;
-            case 3: r.get_u64(); break;
-            default: r.get_f32_seq(); break;
+            case 0:
+              r.get_bool();
+              break;
+            case 1:
+              r.get_string();
+              break;
+            case 2:
+              r.get_bytes();
+              break;
+            case 3:
+              r.get_u64();
+              break;
+            default:
+              r.get_f32_seq();
+              break;
           }
         },
         DecodeError)

@@ -40,9 +40,8 @@ TEST(ThreadPool, FaultKeepsItsType) {
 
 TEST(ThreadPool, NestedCallsRunWithoutDeadlock) {
   std::atomic<std::size_t> total{0};
-  parallel_for(16, 1, [&](std::size_t) {
-    parallel_for(16, 1, [&](std::size_t j) { total.fetch_add(j); });
-  });
+  parallel_for(
+      16, 1, [&](std::size_t) { parallel_for(16, 1, [&](std::size_t j) { total.fetch_add(j); }); });
   EXPECT_EQ(total.load(), 16u * 120u);
 }
 
