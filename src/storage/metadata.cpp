@@ -41,7 +41,13 @@ std::string VectorMetadata::to_json() const {
   // nlohmann objects sort their keys, so the two outer keys are joined by hand to keep
   // "properties" first.
   Json props = Json::object();
-  for (const auto& [key, value] : properties) props[key] = value;
+  for (const auto& [key, value] : properties) {
+    if (json_depth(value) > kMaxPropertyDepth) {
+      throw Error("metadata value of `" + key + "` is nested deeper than " +
+                  std::to_string(kMaxPropertyDepth) + " levels");
+    }
+    props[key] = value;
+  }
   std::string out = "{\"properties\":";
   out += dump_compact(props);
   out += ",\"document\":";
@@ -93,7 +99,12 @@ MetadataStore MetadataStore::open(const std::string& path) {
   MetadataStore store(path);
   if (!path_exists(path)) return store;
 
-  const Bytes data = read_file(path);
+  store.entries_ = decode(path, read_file(path));
+  return store;
+}
+
+MetadataStore::Entries MetadataStore::decode(const std::string& path, ByteView data) {
+  Entries entries;
   if (data.size() < sizeof(kMagic)) throw Error(kShortFile);
   if (std::memcmp(data.data(), kMagic, sizeof(kMagic)) != 0) {
     throw Error("invalid metadata magic in " + path + ": expected " +
@@ -105,7 +116,7 @@ MetadataStore MetadataStore::open(const std::string& path) {
   std::size_t pos = kHeaderSize;
   // Every entry takes at least its 8-byte header, which bounds a believable count.
   if (count > (data.size() - pos) / kEntryHeaderSize) throw Error(kShortFile);
-  store.entries_.reserve(static_cast<std::size_t>(count));
+  entries.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
     if (data.size() - pos < kEntryHeaderSize) throw Error(kShortFile);
     const std::uint32_t slot = load_le<std::uint32_t>(data.data() + pos);
@@ -114,9 +125,9 @@ MetadataStore MetadataStore::open(const std::string& path) {
     if (data.size() - pos < len) throw Error(kShortFile);
     const std::string_view json = as_chars(ByteView(data.data() + pos, len));
     pos += len;
-    store.entries_.insert_or_assign(slot, VectorMetadata::from_json(json));
+    entries.insert_or_assign(slot, VectorMetadata::from_json(json));
   }
-  return store;
+  return entries;
 }
 
 std::optional<VectorMetadata> MetadataStore::get(std::uint32_t slot) const {

@@ -26,16 +26,22 @@
 #include <utility>
 #include <vector>
 
+#include "common/bytes.h"
 #include "common/json.h"
 
 namespace norvex::storage {
+
+// Deepest property value (json_depth) whose record JSON still reads back: the record adds two
+// levels of nesting above it.
+inline constexpr std::size_t kMaxPropertyDepth = kMaxJsonDepth - 2;
 
 struct VectorMetadata {
   PropertyMap properties;
   std::optional<std::string> document;
 
   // Compact JSON, "properties" before "document"; property keys in ascending order. Throws
-  // Error when a string is not valid UTF-8.
+  // Error when a string is not valid UTF-8 or a value is nested deeper than
+  // kMaxPropertyDepth, so that nothing is stored that could not be read back.
   std::string to_json() const;
 
   // Reads the JSON form. `properties` is required ("missing field `properties`") and must be an
@@ -60,6 +66,8 @@ class MetadataStore {
   // "invalid metadata magic in {path}: expected [77, 50, 83, 49], found [..]" for a wrong
   // magic, or the JSON decoding error of an entry.
   static MetadataStore open(const std::string& path);
+  // The decoding step of open, on the bytes of a file; `path` only names it in messages.
+  static Entries decode(const std::string& path, ByteView data);
 
   // A copy of the slot's metadata, or nothing when the slot has no entry.
   std::optional<VectorMetadata> get(std::uint32_t slot) const;
