@@ -169,6 +169,8 @@ std::uint32_t IdPool::insert(std::string_view id) {
     throw Error("id is too long (" + std::to_string(id.size()) + " bytes, max " +
                 std::to_string(kMaxIdBytes) + ")");
   }
+  // Such an id could never be found again (lookups only match valid UTF-8).
+  if (!is_valid_utf8(id)) throw Error("id is not valid UTF-8");
   if (bytes_.size() >= kMaxBufferBytes) {
     throw Error("id pool byte buffer exceeds 4 GiB \u2014 too many unique IDs inserted");
   }

@@ -47,8 +47,8 @@ class IdPool {
 
   // The slot of `id`, allocating the next slot when it is not alive in the pool (an existing
   // id is not an error and changes nothing). Throws Error "id is too long (N bytes, max
-  // 65535)" or, once the byte buffer holds 4 GiB, "id pool byte buffer exceeds 4 GiB — too
-  // many unique IDs inserted"; the pool is then unchanged.
+  // 65535)", "id is not valid UTF-8" or, once the byte buffer holds 4 GiB, "id pool byte
+  // buffer exceeds 4 GiB — too many unique IDs inserted"; the pool is then unchanged.
   std::uint32_t insert(std::string_view id);
 
   // The alive slot holding `id`. Slots whose stored range or bytes are invalid never match.

@@ -60,13 +60,14 @@ TEST(IdPool, ReinsertAfterDeleteGetsANewSlot) {
   EXPECT_EQ(pool.live_count(), 1u);
 }
 
-TEST(IdPool, IdLengthLimit) {
+TEST(IdPool, RefusesTooLongAndNonUtf8Ids) {
   IdPool pool;
   const std::string longest(65535, 'a');
   EXPECT_EQ(pool.insert(longest), 0u);
   EXPECT_EQ(pool.get_slot(longest), 0u);
   EXPECT_EQ(error_of([&] { pool.insert(std::string(65536, 'a')); }),
             "id is too long (65536 bytes, max 65535)");
+  EXPECT_EQ(error_of([&] { pool.insert("\xC3("); }), "id is not valid UTF-8");
   EXPECT_EQ(pool.slot_count(), 1u);
 }
 
