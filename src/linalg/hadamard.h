@@ -13,7 +13,11 @@
 
 namespace norvex::linalg {
 
-// Smallest power of two >= d; 1 when d < 2.
+// Largest dimension a quantizer accepts, from its creator or from stored data: far above any
+// real embedding, and small enough that n, n * bits and n * levels cannot overflow.
+inline constexpr std::uint64_t kMaxDim = std::uint64_t{1} << 32;
+
+// Smallest power of two >= d; 1 when d < 2. Faults when d > 2^63 (no such power of two).
 std::size_t padded_dim(std::size_t d);
 
 // In-place unnormalised fast Walsh-Hadamard transform. Faults with
