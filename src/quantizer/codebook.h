@@ -19,6 +19,16 @@ struct LloydMaxResult {
 LloydMaxResult lloyd_max_with_passes(unsigned b, std::size_t dim, std::size_t grid_points);
 std::vector<double> lloyd_max(unsigned b, std::size_t dim, std::size_t grid_points);
 
+// A point of the integration grid: position x in [-1, 1] and its weight step * density(x).
+struct GridPoint {
+  double x;
+  double w;
+};
+
+// The grid the fit integrates over: `grid_points` evenly spaced x from -1 to 1, keeping only
+// points whose weight exceeds 1e-10, in increasing x. Empty for dim < 2.
+std::vector<GridPoint> codebook_grid(std::size_t dim, std::size_t grid_points);
+
 // Natural logarithm of the gamma function (Lanczos, g = 7, nine coefficients).
 double log_gamma(double x);
 
