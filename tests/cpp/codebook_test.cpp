@@ -64,7 +64,7 @@ TEST(LloydMax, DimensionOneKeepsTheInitialCodebook) {
 }
 
 TEST(LloydMax, SortedAndSymmetric) {
-  for (unsigned b : {1u, 2u, 3u, 4u, 6u}) {
+  for (unsigned b : {1u, 2u, 3u, 5u}) {
     for (std::size_t dim : {2u, 4u, 16u, 128u, 1024u}) {
       const std::vector<double> c = lloyd_max(b, dim, 20000);
       const std::size_t k = c.size();
