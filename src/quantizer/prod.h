@@ -6,14 +6,19 @@
 // ceil(n*w/8) bytes of one little-endian bit stream, index i at bit positions i*w .. i*w+w-1,
 // least significant bit first, trailing bits 0.
 //
-// Immutable once created or loaded; share it as std::shared_ptr<const ProdQuantizer>.
+// Binary record (quantizer.bin):
+//   d u64 | n u64 | b u64 | MseQuantizer record | QjlQuantizer record | fast_mode u8 (0/1)
+// JSON: {"d", "n", "b", "mse_quantizer", "qjl_quantizer", "fast_mode"} in that order.
+//
+// Immutable once created or loaded; share it as std::shared_ptr<const ProdQuantizer>. Every
+// operation may run concurrently with any other.
 #pragma once
 
 #include <cstdint>
-#include <span>
-#include <vector>
-
 #include <nlohmann/json.hpp>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "quantizer/mse.h"
@@ -22,12 +27,15 @@
 
 namespace norvex::quantizer {
 
+inline constexpr const char* kBitsTooSmall = "ProdQuantizer requires at least b=2";
+
 struct Code {
   std::vector<std::uint16_t> mse_indices;  // n entries
   Bytes qjl_bits;                          // ceil(n/8) bytes
   double gamma = 0.0;
 };
 
+// A query prepared for scoring many codes: the MSE part becomes n table look-ups.
 struct PreparedIpQuery {
   std::vector<float> lut;     // n * k: lut[i*k + j] = q_rot[i] * c[j]
   std::vector<float> q_proj;  // n
@@ -35,6 +43,7 @@ struct PreparedIpQuery {
   float qjl_scale = 0.0f;  // 1.2533141f / n
 };
 
+// The same without the n * k table (graph construction prepares one per node).
 struct PreparedIpQueryLite {
   std::vector<float> q_rot;   // n
   std::vector<float> q_proj;  // n
@@ -43,16 +52,19 @@ struct PreparedIpQueryLite {
 
 class ProdQuantizer {
  public:
-  // Throws Error "ProdQuantizer requires at least b=2" for b < 2 and
-  // "codebook too large for u16 indices; reduce bits" for b > 17, before any codebook work.
-  static ProdQuantizer create(std::uint64_t d, std::uint64_t b, std::uint64_t seed,
-                              bool fast_mode);
+  // Throws Error kBitsTooSmall for b < 2, kCodebookTooLarge for b > 17 (both before any
+  // codebook work), "dimension must be at least 1" for d == 0 and "dimension too large" for
+  // d > kMaxDim.
+  static ProdQuantizer create(std::uint64_t d, std::uint64_t b, std::uint64_t seed, bool fast_mode);
 
-  // x.size() must equal d (a Fault otherwise: callers check the dimension first).
+  // x.size() must equal d (a Fault otherwise: callers check the dimension first). Fast mode
+  // returns zero sign bytes and gamma 0.
   Code quantize(std::span<const float> x) const;
-  // Encodes on the worker pool; results in input order.
+  // Encodes on the worker pool; results in input order. The spans must stay valid for the call.
   std::vector<Code> quantize_batch(const std::vector<std::span<const float>>& xs) const;
 
+  // mse_indices: n indices below the level count; qjl_bits: ceil(n/8) bytes. Returns d values:
+  // the MSE reconstruction plus the reconstructed residual (nothing to add when gamma == 0).
   std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices, ByteView qjl_bits,
                                  double gamma) const;
   struct CodeView {
@@ -63,33 +75,49 @@ class ProdQuantizer {
   // Reconstructs on the worker pool; results in input order.
   std::vector<std::vector<double>> dequantize_batch(const std::vector<CodeView>& codes) const;
 
-  // Packs the first n indices (at least n must be given).
+  // Packs the first n indices (at least n must be given), each masked to b - 1 bits. With
+  // b - 1 == 8 every given index becomes one byte.
   Bytes pack_mse_indices(std::span<const std::uint16_t> mse_indices) const;
   // Fills out[0..n) from packed bytes (out.size() >= n; packed must hold packed_mse_bytes()).
+  // With b - 1 == 8 copies min(packed.size(), out.size()) bytes instead.
   void unpack_mse_indices(ByteView packed, std::span<std::uint16_t> out) const;
 
+  // query.size() must equal d. The prepared query is only valid with this quantizer.
   PreparedIpQuery prepare_ip_query(std::span<const double> query) const;
+  // Estimated inner product of the prepared query with an encoded vector. mse_indices needs at
+  // least n entries below the level count; empty qjl_bits scores the MSE part alone; sketch
+  // positions >= n are ignored. The plain scalar reference: a fast scan must match it.
   double score_ip_encoded(const PreparedIpQuery& q, std::span<const std::uint16_t> mse_indices,
                           ByteView qjl_bits, double gamma) const;
   PreparedIpQueryLite prepare_ip_query_lite(std::span<const double> query) const;
+  // As score_ip_encoded, from the rotated query; gamma == 0 skips the sign sum.
   double score_ip_encoded_lite(const PreparedIpQueryLite& q,
                                std::span<const std::uint16_t> mse_indices, ByteView qjl_bits,
                                double gamma) const;
-  PreparedIpQueryLite prepare_ip_query_from_codes(
-      std::span<const std::uint16_t> mse_indices) const;
+  // A lite query standing for a stored code (its levels, zero projection), so scoring compares
+  // two codes by their MSE parts.
+  PreparedIpQueryLite prepare_ip_query_from_codes(std::span<const std::uint16_t> mse_indices) const;
 
   // Bytes of the packed indices: ceil(n*(b-1)/8) (n when b - 1 == 8).
   std::size_t packed_mse_bytes() const;
   // Bytes of the sign sketch: ceil(n/8).
   std::size_t qjl_bytes() const;
 
-  // JSON form {"d","n","b","mse_quantizer","qjl_quantizer","fast_mode"}; "fast_mode" may be
-  // absent on reading.
-  nlohmann::json to_json() const;
+  // Empty when every field is consistent (b in 2..17, 1 <= d <= kMaxDim, n == padded_dim(d),
+  // both sub-quantizers valid and built for this d, n and b - 1); otherwise the reason.
+  std::string invalid_reason() const;
+
+  // JSON form with keys in the order above (nlohmann::ordered_json; converts implicitly to
+  // nlohmann::json, which then sorts the keys). The reader requires every key but "fast_mode"
+  // (absent -> false), throws Error "missing field `<name>`" otherwise, and validates.
+  nlohmann::ordered_json to_json() const;
   static ProdQuantizer from_json(const nlohmann::json& j);
-  // Binary record: d, n, b (u64), MseQuantizer record, QjlQuantizer record, fast_mode (u8).
+  // Binary record, layout above.
   void encode(storage::RecordWriter& w) const;
   Bytes encode() const;
+  // Decodes one record from the front of the input (trailing bytes are not examined). A short,
+  // corrupt or inconsistent record throws DecodeError; nothing is allocated beyond the input's
+  // size.
   static ProdQuantizer decode(storage::RecordReader& r);
   static ProdQuantizer decode(ByteView bytes);
 
