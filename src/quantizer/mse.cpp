@@ -23,10 +23,21 @@ std::span<float> scratch(std::vector<float>& buf, std::size_t n) {
   return {buf.data(), n};
 }
 
+// Number of levels strictly below v in the ascending levels c[0..k) (k >= 1): a branch-free
+// binary search, since rotated coordinates land in unpredictable cells.
+inline std::size_t levels_below(const float* c, std::size_t k, float v) {
+  const float* base = c;
+  for (std::size_t len = k; len > 1;) {
+    const std::size_t half = len / 2;
+    base = base[half] < v ? base + half : base;
+    len -= half;
+  }
+  return static_cast<std::size_t>(base - c) + (*base < v ? 1 : 0);
+}
+
 // Index of the level nearest to v: levels are ascending; an exact tie goes to the lower one.
 inline std::uint16_t nearest_level(const float* c, std::size_t k, float v) {
-  const std::size_t pos = static_cast<std::size_t>(
-      std::partition_point(c, c + k, [v](float level) { return level < v; }) - c);
+  const std::size_t pos = levels_below(c, k, v);
   if (pos == 0) return 0;
   if (pos == k) return static_cast<std::uint16_t>(k - 1);
   const bool lower = std::fabs(v - c[pos - 1]) <= std::fabs(c[pos] - v);

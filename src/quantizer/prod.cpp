@@ -138,19 +138,21 @@ void ProdQuantizer::unpack_mse_indices(ByteView packed, std::span<std::uint16_t>
   const std::uint32_t mask = (1u << w) - 1;
   const std::uint8_t* p = packed.data();
   const std::size_t size = packed.size();
-  // An index spans at most three bytes (w <= 16, offset <= 7); read four at once while they
+  // An index spans at most three bytes (w <= 16, offset <= 7): read four at once while they
   // are all inside the buffer, byte by byte near its end.
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  if (size >= 4) {
+    const std::size_t fast = std::min<std::size_t>(n, ((size - 4) * 8) / w + 1);
+    for (std::size_t bit = 0; i < fast; ++i, bit += w) {
+      out[i] =
+          static_cast<std::uint16_t>((load_le<std::uint32_t>(p + bit / 8) >> (bit % 8)) & mask);
+    }
+  }
+  for (; i < n; ++i) {
     const std::size_t bit = i * w;
-    const std::size_t at = bit / 8;
-    std::uint32_t v;
-    if (at + 4 <= size) {
-      v = load_le<std::uint32_t>(p + at);
-    } else {
-      v = 0;
-      for (std::size_t k = 0; k < 3 && at + k < size; ++k) {
-        v |= static_cast<std::uint32_t>(p[at + k]) << (8 * k);
-      }
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 3 && bit / 8 + k < size; ++k) {
+      v |= static_cast<std::uint32_t>(p[bit / 8 + k]) << (8 * k);
     }
     out[i] = static_cast<std::uint16_t>((v >> (bit % 8)) & mask);
   }
