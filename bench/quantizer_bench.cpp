@@ -30,7 +30,7 @@ using norvex::quantizer::ProdQuantizer;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t kBits = 4;
-constexpr int kRepeats = 5;
+constexpr int kRepeats = 11;
 
 std::vector<std::vector<float>> random_units(std::size_t count, std::size_t d) {
   std::mt19937 rng(1234);
