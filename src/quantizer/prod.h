@@ -40,7 +40,7 @@ struct PreparedIpQuery {
   std::vector<float> lut;     // n * k: lut[i*k + j] = q_rot[i] * c[j]
   std::vector<float> q_proj;  // n
   std::uint64_t n_centroids = 0;
-  float qjl_scale = 0.0f;  // 1.2533141f / n
+  float qjl_scale = 0.0f;  // 1.2533141f / sqrt(n)
 };
 
 // The same without the n * k table (graph construction prepares one per node).

@@ -1,6 +1,7 @@
 // Query preparation and the scalar scoring of stored codes against a prepared query.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -12,8 +13,14 @@
 namespace norvex::quantizer {
 namespace {
 
-// sqrt(pi/2) rounded to a 32-bit float; the sketch term of a score is scaled by it over n.
+// sqrt(pi/2) rounded to a 32-bit float.
 constexpr float kSqrtHalfPi = 1.2533141f;
+
+// Scale of the sketch term: sqrt(pi/2) / sqrt(n). The projection is orthonormal, so each
+// projected coordinate carries 1/n of a vector's energy and E[<q_proj, sign(r_proj)>] =
+// sqrt(2/pi) * sqrt(n) * <q, r> / |r|; this scale makes the estimate unbiased. (sqrt(pi/2) / n
+// suits a projection with unit-variance entries and would shrink the residual term by sqrt(n).)
+float sketch_scale(std::size_t n) { return kSqrtHalfPi / std::sqrt(static_cast<float>(n)); }
 
 // +q when `bit` is 1, -q when it is 0: the sign bit flipped without a branch (random sketch
 // bits would defeat the branch predictor). Bit-identical to negation.
@@ -74,7 +81,7 @@ PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const double> query) c
   prepared.q_proj.resize(n);
   linalg::srht(q, qjl_quantizer.projection_signs, prepared.q_proj);
   prepared.n_centroids = k;
-  prepared.qjl_scale = kSqrtHalfPi / static_cast<float>(n);
+  prepared.qjl_scale = sketch_scale(n);
   return prepared;
 }
 
@@ -102,7 +109,7 @@ PreparedIpQueryLite ProdQuantizer::prepare_ip_query_lite(std::span<const double>
   linalg::srht(q, mse_quantizer.rotation_signs, prepared.q_rot);
   prepared.q_proj.resize(n);
   linalg::srht(q, qjl_quantizer.projection_signs, prepared.q_proj);
-  prepared.qjl_scale = kSqrtHalfPi / static_cast<float>(n);
+  prepared.qjl_scale = sketch_scale(n);
   return prepared;
 }
 
@@ -135,7 +142,7 @@ PreparedIpQueryLite ProdQuantizer::prepare_ip_query_from_codes(
     prepared.q_rot[i] = c[j];
   }
   prepared.q_proj.assign(n, 0.0f);
-  prepared.qjl_scale = kSqrtHalfPi / static_cast<float>(n);
+  prepared.qjl_scale = sketch_scale(n);
   return prepared;
 }
 

@@ -173,7 +173,8 @@ TEST(ProdQuantizer, SelfScoreOfAUnitVectorIsCloseToOne) {
     std::uint64_t d, b;
     double tolerance;
   };
-  const Case cases[] = {{128, 4, 0.08}, {300, 4, 0.08}, {768, 5, 0.04}, {768, 8, 0.01}};
+  const Case cases[] = {
+      {128, 2, 0.25}, {128, 4, 0.08}, {300, 4, 0.08}, {768, 5, 0.04}, {768, 8, 0.01}};
   std::mt19937 rng(21);
   for (const auto& c : cases) {
     const ProdQuantizer q = ProdQuantizer::create(c.d, c.b, 42, false);
@@ -187,9 +188,39 @@ TEST(ProdQuantizer, SelfScoreOfAUnitVectorIsCloseToOne) {
   }
 }
 
+// The sketch term must make the score an unbiased estimate of the inner product: averaged
+// over many pairs, the error of the full score is near zero, while the scalar part alone
+// underestimates the inner product of a pair of similar vectors.
+TEST(ProdQuantizer, SketchTermRemovesTheBiasOfTheScalarPart) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  const std::uint64_t d = 256;
+  const ProdQuantizer q = ProdQuantizer::create(d, 2, 42, false);
+  double err_full = 0.0, err_mse = 0.0, truth_sum = 0.0;
+  const int pairs = 400;
+  for (int t = 0; t < pairs; ++t) {
+    const std::vector<float> x = random_unit(d, rng);
+    std::vector<float> y = x;  // a neighbour of x: x plus noise, renormalised
+    for (auto& v : y) v += 0.02f * noise(rng);
+    double norm = 0.0;
+    for (float v : y) norm += double(v) * v;
+    for (auto& v : y) v = static_cast<float>(v / std::sqrt(norm));
+    double truth = 0.0;
+    for (std::size_t i = 0; i < d; ++i) truth += double(x[i]) * y[i];
+    const Code code = q.quantize(x);
+    const PreparedIpQuery prepared = q.prepare_ip_query(widen(y));
+    err_full += q.score_ip_encoded(prepared, code.mse_indices, code.qjl_bits, code.gamma) - truth;
+    err_mse += q.score_ip_encoded(prepared, code.mse_indices, {}, code.gamma) - truth;
+    truth_sum += truth;
+  }
+  EXPECT_LT(std::abs(err_full / pairs), 0.02);
+  EXPECT_LT(err_mse / pairs, -0.1);  // the 1-bit scalar code alone keeps ~2/pi of the length
+  EXPECT_GT(truth_sum / pairs, 0.9);
+}
+
 // d = n = 4, every sign +1, levels +-0.5: the query e0 rotates to q_rot = q_proj = 0.5 * ones,
 // so the MSE part of indices {1, 1, 1, 1} is 1 and the sketch term is
-// (sum of +-0.5) * (1.2533141 / 4) * gamma.
+// (sum of +-0.5) * (1.2533141 / sqrt(4)) * gamma.
 TEST(ProdQuantizer, ScoresOfAHandComputedCode) {
   ProdQuantizer q;
   q.d = q.n = 4;
@@ -206,7 +237,7 @@ TEST(ProdQuantizer, ScoresOfAHandComputedCode) {
   const PreparedIpQueryLite lite = q.prepare_ip_query_lite(e0);
   EXPECT_EQ(full.lut,
             (std::vector<float>{-0.25f, 0.25f, -0.25f, 0.25f, -0.25f, 0.25f, -0.25f, 0.25f}));
-  const float scale = 1.2533141f / 4.0f;
+  const float scale = 1.2533141f / 2.0f;
   struct Case {
     std::vector<std::uint16_t> indices;
     Bytes bits;
