@@ -184,27 +184,31 @@ void MetadataStore::rekey(const std::unordered_map<std::uint32_t, std::uint32_t>
   dirty_ = dirty_ || changed;
 }
 
+void MetadataStore::write_to(const std::string& target) const {
+  BufferedFile out = BufferedFile::open(target, O_WRONLY | O_CREAT | O_TRUNC);
+  Bytes header(kMagic, kMagic + sizeof(kMagic));
+  append_le<std::uint64_t>(header, entries_.size());
+  out.write(header);
+  for (const auto& [slot, metadata] : entries_) {
+    const std::string json = metadata.to_json();
+    if (json.size() > std::numeric_limits<std::uint32_t>::max()) {
+      throw Error("metadata of slot " + std::to_string(slot) + " is too large to store");
+    }
+    std::uint8_t entry_header[kEntryHeaderSize];
+    store_le<std::uint32_t>(entry_header, slot);
+    store_le<std::uint32_t>(entry_header + 4, static_cast<std::uint32_t>(json.size()));
+    out.write(ByteView(entry_header, kEntryHeaderSize));
+    out.write(as_bytes(json));
+  }
+  out.flush();
+  out.close();
+}
+
 void MetadataStore::flush() {
   if (!dirty_) return;
   const std::string tmp = temp_path_for(path_);
   try {
-    BufferedFile out = BufferedFile::open(tmp, O_WRONLY | O_CREAT | O_TRUNC);
-    Bytes header(kMagic, kMagic + sizeof(kMagic));
-    append_le<std::uint64_t>(header, entries_.size());
-    out.write(header);
-    for (const auto& [slot, metadata] : entries_) {
-      const std::string json = metadata.to_json();
-      if (json.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw Error("metadata of slot " + std::to_string(slot) + " is too large to store");
-      }
-      std::uint8_t entry_header[kEntryHeaderSize];
-      store_le<std::uint32_t>(entry_header, slot);
-      store_le<std::uint32_t>(entry_header + 4, static_cast<std::uint32_t>(json.size()));
-      out.write(ByteView(entry_header, kEntryHeaderSize));
-      out.write(as_bytes(json));
-    }
-    out.flush();
-    out.close();
+    write_to(tmp);
     rename_file(tmp, path_);
   } catch (const Error&) {
     try {
@@ -215,6 +219,12 @@ void MetadataStore::flush() {
     throw;
   }
   dirty_ = false;
+}
+
+void MetadataStore::clear() {
+  if (entries_.empty()) return;
+  entries_.clear();
+  dirty_ = true;
 }
 
 }  // namespace norvex::storage

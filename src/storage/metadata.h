@@ -89,6 +89,15 @@ class MetadataStore {
   // intact and the store dirty. A clean store writes nothing.
   void flush();
 
+  // Writes the whole store as a complete metadata.bin at `target` (created or truncated in
+  // place), whatever the dirty flag says; the store is unchanged. For callers that stage the
+  // file under another name and install it themselves. Throws Error.
+  void write_to(const std::string& target) const;
+  // Records that the file at path() now holds the entries (after installing a staged copy).
+  void mark_clean() { dirty_ = false; }
+  // Drops every entry.
+  void clear();
+
   std::size_t size() const { return entries_.size(); }
   bool dirty() const { return dirty_; }
   const std::string& path() const { return path_; }
