@@ -295,4 +295,29 @@ void Wal::truncate() {
   rewrite.close();
 }
 
+void Wal::reset() {
+  // The new log is complete under a temporary name, with the append handle already open on it,
+  // before the rename replaces the old one: a crash leaves either every old entry or none, and
+  // nothing can fail once the rename succeeded.
+  const std::string tmp = path_ + ".tmp";
+  BufferedFile next = BufferedFile::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
+  try {
+    next.write(header_bytes());
+    next.flush();
+    rename_file(tmp, path_);
+  } catch (const Error&) {
+    try {
+      remove_file(tmp);
+    } catch (const Error&) {
+      // A leftover temporary file is overwritten by the next reset.
+    }
+    throw;
+  }
+  try {
+    file_ = BufferedFile::open(path_, O_WRONLY | O_APPEND);  // the same file, by its name
+  } catch (const Error&) {
+    file_ = std::move(next);
+  }
+}
+
 }  // namespace norvex::storage

@@ -106,6 +106,11 @@ class Wal {
   // Rewrites the file as its bare header; the next append lands at offset 8. Throws Error.
   void truncate();
 
+  // The same, atomically: a complete header-only file is renamed over the log, so the old
+  // entries are gone exactly when the call returns, and a call that throws has changed
+  // nothing. This is the commit point of the engine's flush.
+  void reset();
+
   const std::string& path() const { return path_; }
 
  private:

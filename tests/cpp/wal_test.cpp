@@ -238,17 +238,25 @@ TEST_F(WalTest, FramesThatCannotBeAppliedEndTheReplay) {
   }
 }
 
-TEST_F(WalTest, TruncateLeavesTheHeaderAndAppendsFollowIt) {
-  write_log(three());
-  auto wal = Wal::open(path_);
-  wal.set_quantizer(quantizer_);
-  wal.append_batch(std::vector<WalEntry>{deletion("z")}, true);
-  wal.truncate();
-  EXPECT_EQ(read_file(path_), (Bytes{'N', 'V', 'W', 'V', 5, 0, 0, 0}));
-  wal.append_batch(std::vector<WalEntry>{deletion("y")}, false);
-  const Bytes log = read_file(path_);
-  EXPECT_EQ(load_le<std::uint64_t>(log.data() + 8), log.size() - 8 - 8 - 4);
-  EXPECT_EQ(replay(), std::vector<WalEntry>{deletion("y")});
+// truncate rewrites the file in place; reset renames a new one over it.
+TEST_F(WalTest, TruncateAndResetLeaveTheHeaderAndAppendsFollowIt) {
+  for (const bool atomic : {false, true}) {
+    write_log(three());
+    auto wal = Wal::open(path_);
+    wal.set_quantizer(quantizer_);
+    wal.append_batch(std::vector<WalEntry>{deletion("z")}, true);
+    if (atomic) {
+      wal.reset();
+      EXPECT_FALSE(path_exists(path_ + ".tmp"));
+    } else {
+      wal.truncate();
+    }
+    EXPECT_EQ(read_file(path_), (Bytes{'N', 'V', 'W', 'V', 5, 0, 0, 0}));
+    wal.append_batch(std::vector<WalEntry>{deletion("y")}, false);
+    const Bytes log = read_file(path_);
+    EXPECT_EQ(load_le<std::uint64_t>(log.data() + 8), log.size() - 8 - 8 - 4);
+    EXPECT_EQ(replay(), std::vector<WalEntry>{deletion("y")});
+  }
 }
 
 TEST_F(WalTest, ReopenAppendsAfterTheLastByte) {
