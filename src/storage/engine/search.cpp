@@ -1,0 +1,207 @@
+// Exhaustive search: score every candidate's code in place in the slot file against a query
+// prepared once, keep the best in a bounded heap, rerank them with raw or reconstructed
+// vectors, and return the best top_k with ids and metadata.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/error.h"
+#include "common/thread_pool.h"
+#include "storage/engine/engine.h"
+#include "storage/engine/filter.h"
+#include "storage/engine/internal.h"
+
+namespace norvex::storage::engine {
+
+using namespace internal;
+
+namespace {
+
+// What the scan reads, fixed for one search.
+struct ScanContext {
+  const quantizer::ProdQuantizer* quantizer = nullptr;
+  const quantizer::PreparedIpQuery* prepared = nullptr;  // ip and cosine
+  std::span<const double> query;                         // l2
+  DistanceMetric metric = DistanceMetric::kIp;
+  double query_norm = 0.0;
+  const std::uint8_t* records = nullptr;  // the codes mapping
+  std::size_t record_size = 0;
+  std::size_t packed_bytes = 0;
+  std::size_t qjl_bytes = 0;
+};
+
+// The scoring loop: out[i] = the code score of slots[i]. Reads each record straight from the
+// mapping; `indices` is the caller's scratch buffer of n entries, reused for every slot.
+void score_code_records(const ScanContext& ctx, std::span<const std::uint32_t> slots,
+                        std::span<double> out, std::span<std::uint16_t> indices) {
+  const quantizer::ProdQuantizer& q = *ctx.quantizer;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const std::uint8_t* rec = ctx.records + static_cast<std::size_t>(slots[i]) * ctx.record_size;
+    q.unpack_mse_indices(ByteView(rec, ctx.packed_bytes), indices);
+    const ByteView bits(rec + ctx.packed_bytes, ctx.qjl_bytes);
+    const float gamma = load_le<float>(rec + ctx.packed_bytes + ctx.qjl_bytes);
+    const float norm = load_le<float>(rec + ctx.packed_bytes + ctx.qjl_bytes + 4);
+    switch (ctx.metric) {
+      case DistanceMetric::kIp:
+        out[i] = q.score_ip_encoded(*ctx.prepared, indices, bits, gamma) * norm;
+        break;
+      case DistanceMetric::kCosine:
+        out[i] = ctx.query_norm > 0.0
+                     ? q.score_ip_encoded(*ctx.prepared, indices, bits, gamma) / ctx.query_norm
+                     : 0.0;
+        break;
+      case DistanceMetric::kL2: {
+        std::vector<double> x = q.dequantize(indices, bits, gamma);
+        for (double& v : x) v *= norm;
+        out[i] = filter::score_vectors_with_metric(DistanceMetric::kL2, ctx.query, x);
+        break;
+      }
+    }
+  }
+}
+
+// Scores on the calling thread up to kParallelScanThreshold slots; above, in chunks of
+// kScanChunk on the worker pool. Every score depends on its slot alone, so both give the
+// same list.
+std::vector<double> score_all(const ScanContext& ctx, std::span<const std::uint32_t> slots) {
+  std::vector<double> scores(slots.size());
+  const std::size_t n = ctx.quantizer->n;
+  if (slots.size() <= kParallelScanThreshold) {
+    std::vector<std::uint16_t> indices(n);
+    score_code_records(ctx, slots, scores, indices);
+    return scores;
+  }
+  const std::size_t chunks = (slots.size() + kScanChunk - 1) / kScanChunk;
+  parallel_for(chunks, 1, [&](std::size_t c) {
+    const std::size_t begin = c * kScanChunk;
+    const std::size_t len = std::min(kScanChunk, slots.size() - begin);
+    std::vector<std::uint16_t> indices(n);
+    score_code_records(ctx, slots.subspan(begin, len), std::span(scores).subspan(begin, len),
+                       indices);
+  });
+  return scores;
+}
+
+// Orders scores so that NaN (possible only from damaged records) ranks below everything.
+double rank_key(double score) {
+  return std::isnan(score) ? -std::numeric_limits<double>::infinity() : score;
+}
+
+struct Candidate {
+  double score = 0.0;
+  std::uint32_t slot = 0;
+  std::size_t position = 0;  // in the scanned list: the tie rule prefers earlier slots
+};
+
+bool better(const Candidate& a, const Candidate& b) {
+  const double ka = rank_key(a.score);
+  const double kb = rank_key(b.score);
+  if (ka != kb) return ka > kb;
+  return a.position < b.position;
+}
+
+// The best `keep` candidates, best first. The heap's front is its worst member.
+std::vector<Candidate> select_best(std::span<const std::uint32_t> slots,
+                                   std::span<const double> scores, std::uint64_t keep) {
+  std::vector<Candidate> heap;
+  heap.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(keep, slots.size())));
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    Candidate c{scores[i], slots[i], i};
+    if (heap.size() < keep) {
+      heap.push_back(c);
+      std::push_heap(heap.begin(), heap.end(), better);
+    } else if (better(c, heap.front())) {
+      std::pop_heap(heap.begin(), heap.end(), better);
+      heap.back() = c;
+      std::push_heap(heap.begin(), heap.end(), better);
+    }
+  }
+  std::sort(heap.begin(), heap.end(), better);
+  return heap;
+}
+
+}  // namespace
+
+std::vector<SearchResult> NorvaneEngine::exhaustive_search_simd(
+    std::span<const double> query, std::uint64_t top_k, const std::optional<PropertyMap>& filter,
+    const std::vector<std::uint32_t>* candidates) const {
+  if (query.size() != d_) {
+    throw Error("query dimension mismatch: expected " + std::to_string(d_) + ", got " +
+                std::to_string(query.size()));
+  }
+  if (top_k == 0) return {};
+  const std::uint64_t keep = rerank_ ? saturating_mul(10, top_k) : top_k;
+  double query_norm = 0.0;
+  for (double x : query) query_norm += x * x;
+  query_norm = std::sqrt(query_norm);
+
+  std::vector<std::uint32_t> slots = candidates ? *candidates : live_slots();
+  if (filter) slots = filter_slots(std::move(slots), *filter);
+  if (slots.empty()) return {};
+  if (!codes_->is_mapped()) throw Error("mmap not initialized");
+  for (std::uint32_t slot : slots) {
+    NVX_CHECK(slot < codes_->len(), "search slot " + std::to_string(slot) + " out of range");
+  }
+
+  ScanContext ctx;
+  ctx.quantizer = quantizer_.get();
+  quantizer::PreparedIpQuery prepared;
+  if (metric_ != DistanceMetric::kL2) {
+    prepared = quantizer_->prepare_ip_query(query);
+    ctx.prepared = &prepared;
+  }
+  ctx.query = query;
+  ctx.metric = metric_;
+  ctx.query_norm = query_norm;
+  ctx.records = codes_->data();
+  ctx.record_size = code_slot_size_;
+  ctx.packed_bytes = packed_bytes_;
+  ctx.qjl_bytes = qjl_bytes_;
+  const std::vector<double> scores = score_all(ctx, slots);
+  std::vector<Candidate> best = select_best(slots, scores, keep);
+
+  std::vector<std::uint32_t> best_slots(best.size());
+  for (std::size_t i = 0; i < best.size(); ++i) best_slots[i] = best[i].slot;
+  MetadataStore::Entries metadata = metadata_->get_many(best_slots);
+
+  if (rerank_) {
+    if (raw_vectors_) {
+      for (Candidate& c : best) {
+        c.score =
+            filter::score_vectors_with_metric(metric_, query, live_raw_vector_at_slot(c.slot));
+      }
+    } else {
+      std::vector<SlotCode> codes;
+      codes.reserve(best.size());
+      std::vector<quantizer::ProdQuantizer::CodeView> views;
+      views.reserve(best.size());
+      for (const Candidate& c : best) {
+        codes.push_back(live_codes_at_slot(c.slot));
+        views.push_back({codes.back().mse_indices, codes.back().qjl_bits, codes.back().gamma});
+      }
+      std::vector<std::vector<double>> rebuilt = quantizer_->dequantize_batch(views);
+      NVX_CHECK(rebuilt.size() == best.size(), "reconstruction count mismatch");
+      for (std::size_t i = 0; i < best.size(); ++i) {
+        for (double& v : rebuilt[i]) v *= codes[i].norm;
+        best[i].score = filter::score_vectors_with_metric(metric_, query, rebuilt[i]);
+      }
+    }
+  }
+
+  std::vector<SearchResult> results(best.size());
+  for (std::size_t i = 0; i < best.size(); ++i) {
+    results[i].id = std::string(id_pool_.id_of(best[i].slot).value_or(""));
+    results[i].score = best[i].score;
+    if (auto it = metadata.find(best[i].slot); it != metadata.end()) {
+      results[i].metadata = std::move(it->second);
+    }
+  }
+  std::stable_sort(results.begin(), results.end(),
+                   [](const SearchResult& a, const SearchResult& b) {
+                     return rank_key(a.score) > rank_key(b.score);
+                   });
+  if (results.size() > top_k) results.resize(static_cast<std::size_t>(top_k));
+  return results;
+}
+
+}  // namespace norvex::storage::engine
