@@ -1,0 +1,328 @@
+#include "storage/graph_build.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/error.h"
+#include "common/thread_pool.h"
+
+namespace norvex::storage {
+namespace {
+
+constexpr std::size_t kGrain = 8;
+constexpr std::uint64_t kLevelStream = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t mix64(std::uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// SplitMix64: small, fast and plenty for sampling.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() { return mix64(state_ += 0x9e3779b97f4a7c15ULL); }
+  // Uniform in [0, 1).
+  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+  // Uniform in [0, bound), bound > 0.
+  std::uint64_t below(std::uint64_t bound) {
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(next()) * bound) >> 64);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+// Each thread's own generator, seeded from the operating system's random source.
+Rng& thread_rng() {
+  thread_local Rng rng = [] {
+    std::random_device source;
+    return Rng((std::uint64_t{source()} << 32) ^ source());
+  }();
+  return rng;
+}
+
+// Where a task's random numbers come from: with a seed, a generator derived from the seed
+// and the task's stream number (the same draws whichever thread runs the task); without,
+// the running thread's generator.
+class Draws {
+ public:
+  explicit Draws(std::optional<std::uint64_t> seed) : seed_(seed) {}
+
+  template <typename Fn>
+  void with(std::uint64_t stream, Fn&& fn) const {
+    if (seed_) {
+      Rng rng(mix64(*seed_ ^ mix64(stream)));
+      fn(rng);
+    } else {
+      fn(thread_rng());
+    }
+  }
+
+ private:
+  std::optional<std::uint64_t> seed_;
+};
+
+// NaN ranks below every number.
+bool score_less(double a, double b) { return std::isnan(a) ? !std::isnan(b) : a < b; }
+
+// The nodes that link to each node of a level, as one flat table.
+struct ReverseLists {
+  std::vector<std::uint64_t> start;
+  std::vector<std::uint32_t> ids;
+
+  std::span<const std::uint32_t> of(std::size_t i) const {
+    return {ids.data() + start[i], static_cast<std::size_t>(start[i + 1] - start[i])};
+  }
+};
+
+ReverseLists reverse_of(const std::vector<std::vector<std::uint32_t>>& lists) {
+  ReverseLists r;
+  r.start.assign(lists.size() + 1, 0);
+  for (const auto& list : lists) {
+    for (const std::uint32_t v : list) ++r.start[v + 1];
+  }
+  for (std::size_t i = 0; i < lists.size(); ++i) r.start[i + 1] += r.start[i];
+  r.ids.resize(r.start.back());
+  std::vector<std::uint64_t> fill(r.start.begin(), r.start.end() - 1);
+  for (std::uint32_t u = 0; u < lists.size(); ++u) {
+    for (const std::uint32_t v : lists[u]) r.ids[fill[v]++] = u;
+  }
+  return r;
+}
+
+class LevelBuilder {
+ public:
+  LevelBuilder(const GraphSimilarity& similarity, double alpha, const std::vector<double>& self,
+               const Draws& draws)
+      : similarity_(similarity), alpha_(alpha), self_(self), draws_(draws) {}
+
+  // Builds the lists of one level whose nodes are `nodes` (global numbers, ascending).
+  // Returns each node's list as ascending global numbers.
+  std::vector<std::vector<std::uint32_t>> build(std::uint32_t level,
+                                                const std::vector<std::uint32_t>& nodes,
+                                                std::size_t limit, bool diverse,
+                                                std::uint64_t ef_construction,
+                                                std::uint64_t n_refinements,
+                                                const GraphBuildOptions& options) {
+    nodes_ = &nodes;
+    limit_ = limit;
+    diverse_ = diverse;
+    const std::size_t count = nodes.size();
+    std::vector<std::vector<std::uint32_t>> lists(count);
+    if (count >= 2) {
+      const std::uint64_t sample = std::min<std::uint64_t>(ef_construction, count - 1);
+      lists = run_pass(count, [&](std::size_t i) { return random_sample(level, i, sample); });
+      for (std::uint64_t r = 0; r < n_refinements; ++r) {
+        ReverseLists reverse;
+        if (options.reverse_candidates) reverse = reverse_of(lists);
+        lists = run_pass(count, [&](std::size_t i) {
+          std::vector<std::uint32_t> cand(lists[i]);
+          for (const std::uint32_t j : lists[i])
+            cand.insert(cand.end(), lists[j].begin(), lists[j].end());
+          if (options.reverse_candidates) {
+            const auto rev = reverse.of(i);
+            cand.insert(cand.end(), rev.begin(), rev.end());
+          }
+          return without(std::move(cand), i);
+        });
+      }
+      if (options.reverse_pass) {
+        const ReverseLists reverse = reverse_of(lists);
+        lists = run_pass(count, [&](std::size_t i) {
+          std::vector<std::uint32_t> cand(lists[i]);
+          const auto rev = reverse.of(i);
+          cand.insert(cand.end(), rev.begin(), rev.end());
+          return without(std::move(cand), i);
+        });
+      }
+    }
+    for (auto& list : lists) {
+      for (std::uint32_t& v : list) v = nodes[v];  // local order is global order
+    }
+    return lists;
+  }
+
+ private:
+  // Sorted, duplicate-free candidates without node i itself.
+  static std::vector<std::uint32_t> without(std::vector<std::uint32_t> cand, std::size_t i) {
+    std::sort(cand.begin(), cand.end());
+    cand.erase(std::unique(cand.begin(), cand.end()), cand.end());
+    const auto self = std::lower_bound(cand.begin(), cand.end(), static_cast<std::uint32_t>(i));
+    if (self != cand.end() && *self == i) cand.erase(self);
+    return cand;
+  }
+
+  // `sample` distinct level nodes other than i, uniformly at random (Floyd's algorithm over
+  // the count - 1 other positions).
+  std::vector<std::uint32_t> random_sample(std::uint32_t level, std::size_t i,
+                                           std::uint64_t sample) const {
+    const std::uint64_t others = nodes_->size() - 1;
+    std::vector<std::uint32_t> cand;
+    cand.reserve(sample);
+    draws_.with((std::uint64_t{level} << 32) | i, [&](Rng& rng) {
+      std::unordered_set<std::uint64_t> taken;
+      taken.reserve(sample * 2);
+      for (std::uint64_t j = others - sample; j < others; ++j) {
+        std::uint64_t t = rng.below(j + 1);
+        if (!taken.insert(t).second) {
+          t = j;
+          taken.insert(t);
+        }
+        cand.push_back(static_cast<std::uint32_t>(t >= i ? t + 1 : t));
+      }
+    });
+    return cand;
+  }
+
+  template <typename CandidatesOf>
+  std::vector<std::vector<std::uint32_t>> run_pass(std::size_t count,
+                                                   CandidatesOf&& candidates_of) const {
+    std::vector<std::vector<std::uint32_t>> next(count);
+    parallel_for(count, kGrain, [&](std::size_t i) {
+      const std::vector<std::uint32_t> cand = candidates_of(i);
+      next[i] = select(i, cand);
+    });
+    return next;
+  }
+
+  double distance(double s, std::uint32_t a, std::uint32_t b) const {
+    if (similarity_.metric == DistanceMetric::kL2) return -s;
+    return std::sqrt(std::max(0.0, self_[a] + self_[b] - 2.0 * s));
+  }
+
+  // Scores the candidates (local numbers) against node i and keeps at most limit_ of them,
+  // best first, through the diversity rule when it is on. Returns ascending local numbers.
+  std::vector<std::uint32_t> select(std::size_t i, const std::vector<std::uint32_t>& cand) const {
+    if (cand.empty() || limit_ == 0) return {};
+    const std::vector<std::uint32_t>& nodes = *nodes_;
+    const std::uint32_t u = nodes[i];
+    std::vector<std::uint32_t> global(cand.size());
+    for (std::size_t k = 0; k < cand.size(); ++k) global[k] = nodes[cand[k]];
+    std::vector<double> scores(cand.size());
+    similarity_.score(u, global, scores);
+    // Best first: higher score, then earlier candidate. Only the head of this order is
+    // needed, so it is produced lazily from a heap.
+    auto worse = [&](std::uint32_t a, std::uint32_t b) {
+      if (score_less(scores[a], scores[b])) return true;
+      if (score_less(scores[b], scores[a])) return false;
+      return a > b;
+    };
+    std::vector<std::uint32_t> heap(cand.size());
+    std::iota(heap.begin(), heap.end(), 0);
+    std::make_heap(heap.begin(), heap.end(), worse);
+    auto next_best = [&] {
+      std::pop_heap(heap.begin(), heap.end(), worse);
+      const std::uint32_t k = heap.back();
+      heap.pop_back();
+      return k;
+    };
+
+    std::vector<std::uint32_t> kept;
+    kept.reserve(std::min(limit_, cand.size()));
+    std::vector<std::uint32_t> kept_global;
+    std::vector<double> pair_scores;
+    while (!heap.empty() && kept.size() < limit_) {
+      const std::uint32_t k = next_best();
+      const std::uint32_t v = global[k];
+      if (diverse_ && !kept.empty()) {
+        pair_scores.resize(kept_global.size());
+        similarity_.score(v, kept_global, pair_scores);
+        const double d_uv = distance(scores[k], u, v);
+        bool refused = false;
+        for (std::size_t j = 0; j < kept_global.size() && !refused; ++j) {
+          refused = alpha_ * distance(pair_scores[j], v, kept_global[j]) <= d_uv;
+        }
+        if (refused) continue;
+      }
+      kept.push_back(cand[k]);
+      if (diverse_) kept_global.push_back(v);
+    }
+    std::sort(kept.begin(), kept.end());
+    return kept;
+  }
+
+  const GraphSimilarity& similarity_;
+  double alpha_;
+  const std::vector<double>& self_;
+  const Draws& draws_;
+  const std::vector<std::uint32_t>* nodes_ = nullptr;
+  std::size_t limit_ = 0;
+  bool diverse_ = false;
+};
+
+}  // namespace
+
+Bytes build_graph_bytes(std::uint64_t n, std::uint64_t max_degree, std::uint64_t ef_construction,
+                        std::uint64_t n_refinements, double alpha,
+                        const GraphSimilarity& similarity, const GraphBuildOptions& options) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) {
+    throw Error("graph too large: " + std::to_string(n) + " nodes");
+  }
+  const auto count = static_cast<std::uint32_t>(n);
+  const std::uint64_t upper_degree = std::max<std::uint64_t>(max_degree / 2, 4);
+  const std::size_t level0_limit = std::min(max_degree, kGraphMaxLevel0Degree);
+  const double ml = 1.0 / std::log(static_cast<double>(upper_degree));
+  const Draws draws(options.seed);
+
+  std::vector<std::uint8_t> levels(count, 0);
+  draws.with(kLevelStream, [&](Rng& rng) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const double u = rng.uniform();
+      const double drawn = u == 0.0 ? kGraphMaxLevel : std::floor(-std::log(u) * ml);
+      levels[i] = static_cast<std::uint8_t>(std::min<double>(drawn, kGraphMaxLevel));
+    }
+  });
+  std::uint32_t max_level = 0;
+  std::uint32_t entry_point = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (levels[i] >= max_level) {
+      max_level = levels[i];
+      entry_point = i;
+    }
+  }
+
+  // Self-similarities turn inner products into distances for the diversity rule.
+  std::vector<double> self;
+  if (similarity.metric != DistanceMetric::kL2 &&
+      (options.diverse_level0 || (options.diverse_upper_levels && max_level > 0))) {
+    self.assign(count, 0.0);
+    parallel_for(count, 64, [&](std::size_t i) {
+      if (!options.diverse_level0 && levels[i] == 0) return;
+      const std::uint32_t node = static_cast<std::uint32_t>(i);
+      similarity.score(node, {&node, 1}, {&self[i], 1});
+    });
+  }
+
+  LevelBuilder builder(similarity, alpha, self, draws);
+  std::array<std::vector<std::vector<std::uint32_t>>, kGraphMaxLevel + 1> lists;
+  for (std::uint32_t level = 0; level <= max_level; ++level) {
+    std::vector<std::uint32_t> nodes;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (levels[i] >= level) nodes.push_back(i);
+    }
+    const bool diverse = level == 0 ? options.diverse_level0 : options.diverse_upper_levels;
+    lists[level] = builder.build(level, nodes, level == 0 ? level0_limit : upper_degree, diverse,
+                                 ef_construction, n_refinements, options);
+  }
+
+  GraphFileWriter writer;
+  std::array<std::size_t, kGraphMaxLevel + 1> cursor{};
+  for (std::uint32_t i = 0; i < count; ++i) {
+    writer.begin_node(levels[i] + 1u);
+    for (std::uint32_t level = 0; level <= levels[i]; ++level) {
+      writer.add_list(lists[level][cursor[level]++]);
+    }
+  }
+  return writer.finish(entry_point, max_level);
+}
+
+}  // namespace norvex::storage
