@@ -101,14 +101,18 @@ int main(int argc, char** argv) {
       n, d, clusters, nq, spread, intrinsic);
 
   GraphBuildOptions plain;
-  plain.diverse_upper_levels = plain.diverse_level0 = false;
+  plain.diverse_upper_levels = false;
+  plain.level0 = Level0Rule::kNearest;
   plain.reverse_candidates = plain.reverse_pass = false;
-  GraphBuildOptions upper_only;
-  upper_only.diverse_level0 = false;
+  GraphBuildOptions level0_nearest;
+  level0_nearest.level0 = Level0Rule::kNearest;
+  GraphBuildOptions level0_diverse;
+  level0_diverse.level0 = Level0Rule::kDiverse;
   const Config configs[] = {
       {"nearest only (no fixes)", plain},
-      {"fixes, level 0 nearest", upper_only},
-      {"fixes, all levels diverse", GraphBuildOptions{}},
+      {"fixes, level 0 nearest", level0_nearest},
+      {"fixes, level 0 diverse last", GraphBuildOptions{}},
+      {"fixes, level 0 diverse", level0_diverse},
   };
 
   testing::TempDir dir;
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-      std::printf("%-3s %-27s build %5.1f s (cpu %5.1f s) %6.1fM similarities\n",
+      std::printf("%-3s %-29s build %5.1f s (cpu %5.1f s) %6.1fM similarities\n",
                   metric_key(metric), config.name, seconds, cpu_seconds, evaluations.load() / 1e6);
       std::printf("    recall@10 (nodes scored per query):");
       for (const std::size_t list : lists) {

@@ -109,7 +109,7 @@ class LevelBuilder {
   // Returns each node's list as ascending global numbers.
   std::vector<std::vector<std::uint32_t>> build(std::uint32_t level,
                                                 const std::vector<std::uint32_t>& nodes,
-                                                std::size_t limit, bool diverse,
+                                                std::size_t limit, bool diverse, bool diverse_last,
                                                 std::uint64_t ef_construction,
                                                 std::uint64_t n_refinements,
                                                 const GraphBuildOptions& options) {
@@ -136,6 +136,7 @@ class LevelBuilder {
         });
       }
       if (options.reverse_pass) {
+        diverse_ = diverse_last;
         const ReverseLists reverse = reverse_of(lists);
         lists = run_pass(count, [&](std::size_t i) {
           std::vector<std::uint32_t> cand(lists[i]);
@@ -291,12 +292,13 @@ Bytes build_graph_bytes(std::uint64_t n, std::uint64_t max_degree, std::uint64_t
   }
 
   // Self-similarities turn inner products into distances for the diversity rule.
+  const bool level0_diverse = options.level0 != Level0Rule::kNearest;
   std::vector<double> self;
   if (similarity.metric != DistanceMetric::kL2 &&
-      (options.diverse_level0 || (options.diverse_upper_levels && max_level > 0))) {
+      (level0_diverse || (options.diverse_upper_levels && max_level > 0))) {
     self.assign(count, 0.0);
     parallel_for(count, 64, [&](std::size_t i) {
-      if (!options.diverse_level0 && levels[i] == 0) return;
+      if (!level0_diverse && levels[i] == 0) return;
       const std::uint32_t node = static_cast<std::uint32_t>(i);
       similarity.score(node, {&node, 1}, {&self[i], 1});
     });
@@ -309,9 +311,11 @@ Bytes build_graph_bytes(std::uint64_t n, std::uint64_t max_degree, std::uint64_t
     for (std::uint32_t i = 0; i < count; ++i) {
       if (levels[i] >= level) nodes.push_back(i);
     }
-    const bool diverse = level == 0 ? options.diverse_level0 : options.diverse_upper_levels;
+    const bool diverse =
+        level == 0 ? options.level0 == Level0Rule::kDiverse : options.diverse_upper_levels;
+    const bool diverse_last = level == 0 ? level0_diverse : options.diverse_upper_levels;
     lists[level] = builder.build(level, nodes, level == 0 ? level0_limit : upper_degree, diverse,
-                                 ef_construction, n_refinements, options);
+                                 diverse_last, ef_construction, n_refinements, options);
   }
 
   GraphFileWriter writer;

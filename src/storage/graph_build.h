@@ -8,11 +8,13 @@
 //      whose lists hold it (reverse neighbours);
 //   3. one pass over each node's own and reverse neighbours, so every edge is offered back.
 // Each pass scores the candidates against the node and keeps at most the level's degree limit
-// (min(max_degree, 127) on level 0, max(max_degree / 2, 4) above), best first, through the
-// alpha diversity rule: a candidate v is refused when a neighbour w kept before it is closer
-// to v than the node u is, by the factor alpha (alpha * dist(v, w) <= dist(u, v)). Refusing the
-// near-duplicates of kept neighbours leaves room for the long edges between clusters that make
-// the graph navigable on clustered data.
+// (min(max_degree, 127) on level 0, max(max_degree / 2, 4) above), best first. On the levels
+// above 0 every pass, and on level 0 the closing pass, keeps them through the alpha
+// diversity rule: a candidate v is refused when a neighbour w kept before it is closer to v
+// than the node u is, by the factor alpha (alpha * dist(v, w) <= dist(u, v)). Refusing the
+// near-duplicates of kept neighbours leaves room for the long edges between clusters that
+// make the graph navigable on clustered data; level 0 first converges to its nearest
+// neighbours, which are what a search finally collects.
 #pragma once
 
 #include <cstdint>

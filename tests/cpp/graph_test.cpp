@@ -273,7 +273,8 @@ GraphBuildOptions seeded(std::uint64_t seed) {
 
 GraphBuildOptions nearest_only(std::uint64_t seed) {
   GraphBuildOptions options = seeded(seed);
-  options.diverse_upper_levels = options.diverse_level0 = false;
+  options.diverse_upper_levels = false;
+  options.level0 = Level0Rule::kNearest;
   options.reverse_candidates = options.reverse_pass = false;
   return options;
 }
@@ -401,9 +402,38 @@ TEST_F(GraphBuild, DegreeLimits) {
         }
       }
       EXPECT_LE(widest0, c.level0) << c.max_degree;
-      if (!options.diverse_level0) EXPECT_EQ(widest0, c.level0) << c.max_degree;
+      if (!options.reverse_pass) EXPECT_EQ(widest0, c.level0) << c.max_degree;
     }
   }
+}
+
+// Every kept neighbour v of u survives the rule against the neighbours more similar to u:
+// none of them is closer to v than u is by the factor alpha.
+TEST_F(GraphBuild, ListsObeyTheDiversityRule) {
+  const std::uint32_t n = 400;
+  const double alpha = 1.2;
+  const Vectors v = clustered(n, 3, 4, 0.5, 14);
+  GraphManager graph = fresh();
+  graph.build(n, 8, 40, 2, alpha, exact(v, DistanceMetric::kL2), seeded(15));
+  const Shape shape = shape_of(graph);
+  auto dist = [&](std::uint32_t a, std::uint32_t b) {
+    return -engine::filter::score_vectors_with_metric(DistanceMetric::kL2, v.row(a), v.row(b));
+  };
+  std::size_t edges = 0;
+  for (std::uint32_t u = 0; u < n; ++u) {
+    for (std::uint32_t level = 0; level <= shape.levels[u]; ++level) {
+      const auto& list = shape.lists[u][level];
+      for (const std::uint32_t x : list) {
+        for (const std::uint32_t w : list) {
+          if (dist(u, w) < dist(u, x)) {
+            EXPECT_GT(alpha * dist(x, w), dist(u, x)) << u << " level " << level;
+          }
+        }
+      }
+      edges += list.size();
+    }
+  }
+  EXPECT_GT(edges, n);
 }
 
 TEST_F(GraphBuild, SimilarityErrorLeavesOldFileAndNoGraph) {
