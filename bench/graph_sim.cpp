@@ -4,7 +4,7 @@
 // plain nearest-neighbour construction and once per navigability setting, and prints
 // recall@10 against brute force for a range of search-list sizes, with build times.
 //
-//   graph_sim [n=20000] [d=128] [clusters=50] [queries=200] [spread=0.5] [intrinsic=0]
+//   graph_sim [n=20000] [d=128] [clusters=50] [queries=200] [spread=0.5] [intrinsic=0] [seed=1]
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -91,14 +91,17 @@ int main(int argc, char** argv) {
   const std::size_t nq = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 200;
   const double spread = argc > 5 ? std::strtod(argv[5], nullptr) : 0.5;
   const std::size_t intrinsic = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 0;
+  // Every configuration draws the same levels and samples, so their rows compare in pairs.
+  const std::uint64_t seed = argc > 7 ? std::strtoull(argv[7], nullptr, 10) : 1;
   const std::size_t k = 10;
   const std::size_t lists[] = {32, 64, 100, 128, 200};
 
   const Data data = make_data(n, d, clusters, nq, spread, intrinsic);
   std::printf(
-      "n=%zu d=%zu clusters=%zu queries=%zu spread=%.2f intrinsic=%zu  max_degree=32 ef_c=200 "
+      "n=%zu d=%zu clusters=%zu queries=%zu spread=%.2f intrinsic=%zu seed=%llu  max_degree=32 "
+      "ef_c=200 "
       "refinements=5 alpha=1.2\n",
-      n, d, clusters, nq, spread, intrinsic);
+      n, d, clusters, nq, spread, intrinsic, static_cast<unsigned long long>(seed));
 
   GraphBuildOptions plain;
   plain.diverse_upper_levels = false;
@@ -141,7 +144,9 @@ int main(int argc, char** argv) {
       GraphManager graph(backend, dir.path());
       const auto start = std::chrono::steady_clock::now();
       const std::clock_t cpu_start = std::clock();
-      graph.build(n, 32, 200, 5, 1.2, similarity, config.options);
+      GraphBuildOptions options = config.options;
+      options.seed = seed;
+      graph.build(n, 32, 200, 5, 1.2, similarity, options);
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;

@@ -52,6 +52,8 @@ using GraphScoreFn = std::function<void(std::uint32_t u, std::span<const std::ui
 //   ip, cosine: distance = sqrt(max(0, s(a,a) + s(b,b) - 2 s(a,b))), the Euclidean distance of
 //     the vectors behind an inner product; s(x,x) comes from the callable itself, so an
 //     estimated similarity is measured against its own estimate of the norm.
+// Scaling raw similarities instead (alpha * s) would turn the rule around for negative scores
+// and hardly refuse anything at high cosines; the distance form is the l2 rule on the vectors.
 struct GraphSimilarity {
   DistanceMetric metric = DistanceMetric::kIp;
   GraphScoreFn score;
