@@ -18,15 +18,15 @@
 
 #include "common/json.h"
 #include "storage/engine/engine.h"
+#include "storage/metadata.h"
 
 namespace norvex::python {
 
 namespace nb = nanobind;
 
-// A property value is stored inside {"properties": {key: value}}, and stored JSON is read back
-// with parse_json's depth guard, so values may nest at most this deep (0 = scalar). The bound
-// also stops self-referencing lists and dicts.
-inline constexpr std::size_t kMaxValueDepth = kMaxJsonDepth - 2;
+// Values may nest at most as deep as a stored property can (0 = scalar); the bound also stops
+// self-referencing lists and dicts.
+inline constexpr std::size_t kMaxValueDepth = storage::kMaxPropertyDepth;
 
 // Sets `type` with `message` as the pending Python exception and throws nb::python_error.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
