@@ -33,11 +33,6 @@ std::uint64_t to_u64(PyObject* obj) {
   return v;
 }
 
-bool is_numpy_bool(PyObject* obj) {
-  const char* type_name = Py_TYPE(obj)->tp_name;
-  return std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0;
-}
-
 }  // namespace
 
 Args::Args(const char* func, std::initializer_list<const char*> names, std::size_t required,

@@ -16,12 +16,6 @@ nb::object own(PyObject* obj) {
   return nb::steal(obj);
 }
 
-bool is_numpy_bool(PyObject* obj) {
-  // numpy.bool_ is final, so the exact type name identifies it; no numpy import needed.
-  const char* name = Py_TYPE(obj)->tp_name;
-  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
-}
-
 bool has_index(PyObject* obj) {
   PyNumberMethods* nm = Py_TYPE(obj)->tp_as_number;
   return nm != nullptr && nm->nb_index != nullptr;
@@ -123,6 +117,12 @@ void raise(PyObject* type, const std::string& message) {
 }
 
 void raise_pending() { throw nb::python_error(); }
+
+bool is_numpy_bool(PyObject* obj) {
+  // numpy.bool_ is final, so the exact type name identifies it; no numpy import needed.
+  const char* name = Py_TYPE(obj)->tp_name;
+  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+}
 
 std::string cannot_convert(PyObject* obj, std::string_view target) {
   std::string text = "'";
@@ -276,20 +276,27 @@ nb::object get_result_to_py(const GetResult& r) {
 
 namespace {
 
-// numpy.ndarray, looked up once; nullptr when NumPy cannot be imported (then nothing is an
-// array). The reference is kept for the life of the process.
+// numpy.ndarray, looked up on first use; nullptr when NumPy cannot be imported (then nothing is
+// an array). The reference is kept for the life of the process. No function-local static
+// initialiser here: the import may let another thread run, which would then wait on the
+// initialiser's guard while holding the interpreter lock.
 PyObject* ndarray_type() {
-  static PyObject* type = [] {
-    PyObject* numpy = PyImport_ImportModule("numpy");
-    if (numpy == nullptr) {
-      PyErr_Clear();
-      return static_cast<PyObject*>(nullptr);
+  static PyObject* type = nullptr;
+  static bool looked_up = false;
+  if (!looked_up) {
+    PyObject* found = nullptr;
+    if (PyObject* numpy = PyImport_ImportModule("numpy")) {
+      found = PyObject_GetAttrString(numpy, "ndarray");
+      Py_DECREF(numpy);
     }
-    PyObject* t = PyObject_GetAttrString(numpy, "ndarray");
-    Py_DECREF(numpy);
-    if (t == nullptr) PyErr_Clear();
-    return t;
-  }();
+    if (found == nullptr) PyErr_Clear();
+    if (!looked_up) {  // another thread may have finished first during the import
+      type = found;
+      looked_up = true;
+    } else {
+      Py_XDECREF(found);
+    }
+  }
   return type;
 }
 

@@ -34,6 +34,9 @@ inline constexpr std::size_t kMaxValueDepth = storage::kMaxPropertyDepth;
 // Throws nb::python_error for the exception already pending.
 [[noreturn]] void raise_pending();
 
+// Whether `obj` is a NumPy boolean scalar (which the interpreter does not count as a bool).
+bool is_numpy_bool(PyObject* obj);
+
 // "'<type name>' object cannot be converted to '<target>'": the text of every refused type.
 std::string cannot_convert(PyObject* obj, std::string_view target);
 
