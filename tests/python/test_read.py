@@ -130,6 +130,14 @@ def test_bad_read_arguments(filled, method, args, exc, message):
     assert db.count() == N
 
 
+def test_huge_counts_are_not_allocated(filled):
+    db, vectors = filled
+    assert len(db.search(vectors[0], 2**64 - 1)) == N
+    assert len(db.query(vectors[:1], n_results=2**63)[0]) == N
+    assert len(db.list_ids(limit=2**64 - 1)) == N
+    assert db.list_ids(offset=2**64 - 1) == []
+
+
 def test_query(filled):
     db, vectors = filled
     results = db.query(vectors[:3])
