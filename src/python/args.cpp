@@ -58,7 +58,11 @@ Args::Args(const char* func, std::initializer_list<const char*> names, std::size
       std::size_t i = 0;
       while (i < total && std::strcmp(names_[i], k) != 0) ++i;
       if (i == total) {
-        type_error("'" + std::string(k) + "' is an invalid keyword argument for " + fn);
+        std::string text = "'";  // (built piecewise: g++ 12 warns falsely on "'" + string)
+        text += k;
+        text += "' is an invalid keyword argument for ";
+        text += fn;
+        type_error(text);
       }
       if (i < nargs) {
         type_error("argument for " + fn + " given by name ('" + k + "') and position (" +
