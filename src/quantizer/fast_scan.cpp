@@ -1,0 +1,277 @@
+// The fast scan's tables, the scalar kernel and the choice of kernel.
+#include "quantizer/fast_scan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "common/error.h"
+#include "quantizer/checks.h"
+#include "quantizer/fast_scan_kernels.h"
+
+namespace norvex::quantizer {
+namespace {
+
+using detail::kRowFloats;
+using detail::ScanTables;
+using detail::TileKernelInfo;
+
+// Below this padded dimension a code is too short for the tile kernels' loads: the scalar
+// kernel scores it.
+constexpr std::size_t kMinTileN = 64;
+// Below this the tile kernels' 32-byte loads could pass the end of a record: records are
+// first copied into padded scratch rows.
+constexpr std::size_t kUnpaddedTileN = 256;
+constexpr std::size_t kMaxTile = 64;
+
+struct AlignedFloats {
+  struct Free {
+    void operator()(float* p) const { ::operator delete[](p, std::align_val_t(64)); }
+  };
+  std::unique_ptr<float[], Free> data;
+  std::size_t size = 0;
+
+  explicit AlignedFloats(std::size_t count)
+      : data(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t(64)))),
+        size(count) {
+    std::fill_n(data.get(), count, 0.0f);
+  }
+};
+
+bool cpu_has_avx2() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+bool cpu_has_avx512() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+#else
+  return false;
+#endif
+}
+
+TileKernelInfo tile_kernel_for(ScanKernel kernel, std::size_t w) {
+  switch (kernel) {
+    case ScanKernel::kAvx2:
+      return detail::avx2_tile_kernel(w);
+    case ScanKernel::kAvx512:
+      return detail::avx512_tile_kernel(w);
+    case ScanKernel::kScalar:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+ScanKernel best_scan_kernel() {
+  static const ScanKernel best = [] {
+    if (scan_kernel_available(ScanKernel::kAvx512)) return ScanKernel::kAvx512;
+    if (scan_kernel_available(ScanKernel::kAvx2)) return ScanKernel::kAvx2;
+    return ScanKernel::kScalar;
+  }();
+  return best;
+}
+
+bool scan_kernel_available(ScanKernel kernel) {
+  switch (kernel) {
+    case ScanKernel::kScalar:
+      return true;
+    case ScanKernel::kAvx2:
+      return cpu_has_avx2() && detail::avx2_tile_kernel(3).fn != nullptr;
+    case ScanKernel::kAvx512:
+      return cpu_has_avx512() && detail::avx512_tile_kernel(3).fn != nullptr;
+  }
+  return false;
+}
+
+const char* scan_kernel_name(ScanKernel kernel) {
+  switch (kernel) {
+    case ScanKernel::kScalar:
+      return "scalar";
+    case ScanKernel::kAvx2:
+      return "avx2";
+    case ScanKernel::kAvx512:
+      return "avx512";
+  }
+  return "?";
+}
+
+struct ScanQuery::Impl {
+  std::size_t k = 0;
+  AlignedFloats mse_rows;   // n rows of kRowFloats (w <= 4) or of k floats
+  AlignedFloats sign_rows;  // ceil(n / 4) rows of kRowFloats
+  ScanTables tables;
+  ScanKernel kernel = ScanKernel::kScalar;
+
+  Impl(std::size_t n, std::size_t w)
+      : k(std::size_t{1} << w),
+        mse_rows(n * (w <= 4 ? kRowFloats : k)),
+        sign_rows((n + 3) / 4 * kRowFloats) {}
+
+  std::size_t mse_row_floats() const { return tables.w <= 4 ? kRowFloats : k; }
+
+  // The scalar kernel: the same operations as the tile kernels, one record at a time.
+  float score_scalar(const std::uint8_t* rec) const {
+    const ScanTables& t = tables;
+    const std::size_t stride = mse_row_floats();
+    const std::uint32_t mask = static_cast<std::uint32_t>(k - 1);
+    float mse = 0.0f;
+    std::uint64_t window = 0;
+    std::size_t avail = 0;
+    const std::uint8_t* byte = rec;
+    const float* row = t.mse_rows;
+    for (std::size_t i = 0; i < t.n; ++i, row += stride) {
+      while (avail < t.w) {
+        window |= std::uint64_t{*byte++} << avail;
+        avail += 8;
+      }
+      mse += row[window & mask];
+      window >>= t.w;
+      avail -= t.w;
+    }
+    float sign_sum = 0.0f;
+    const std::uint8_t* signs = rec + t.packed_bytes;
+    const std::size_t nibbles = (t.n + 3) / 4;
+    for (std::size_t j = 0; j < nibbles; ++j) {
+      const unsigned v = (signs[j / 2] >> (4 * (j & 1))) & 15u;
+      sign_sum += t.sign_rows[j * kRowFloats + v];
+    }
+    float gamma;
+    std::memcpy(&gamma, rec + t.packed_bytes + t.sign_bytes, sizeof(gamma));
+    return detail::finish_score(mse, sign_sum, t.qjl_scale, gamma);
+  }
+
+  // Scores count records, record i at address_of(i), with `kernel`.
+  template <typename AddressOf>
+  void run(std::size_t count, AddressOf&& address_of, float* out, ScanKernel chosen) const {
+    const TileKernelInfo tile =
+        tables.n >= kMinTileN ? tile_kernel_for(chosen, tables.w) : TileKernelInfo{};
+    if (tile.fn == nullptr) {
+      for (std::size_t i = 0; i < count; ++i) out[i] = score_scalar(address_of(i));
+      return;
+    }
+    NVX_CHECK(tile.tile <= kMaxTile, "tile larger than kMaxTile");
+    const bool pad = tables.n < kUnpaddedTileN;
+    const std::size_t copy_bytes = tables.packed_bytes + tables.sign_bytes + 4;
+    const std::size_t pad_stride = (tables.packed_bytes + 64 + 63) / 64 * 64;
+    std::vector<std::uint8_t> scratch(pad ? tile.tile * pad_stride : 0);
+    const std::uint8_t* ptrs[kMaxTile];
+    float partial[kMaxTile];
+    for (std::size_t start = 0; start < count; start += tile.tile) {
+      const std::size_t live = std::min(tile.tile, count - start);
+      // A tile reads its records chunk by chunk across all of them, which the hardware
+      // prefetchers do not follow: fetch the next tile's records into L2 meanwhile.
+      const std::size_t next_end = std::min(count, start + 2 * tile.tile);
+      for (std::size_t i = start + tile.tile; i < next_end; ++i) {
+        const std::uint8_t* p = address_of(i);
+        for (std::size_t off = 0; off < copy_bytes + 63; off += 64) __builtin_prefetch(p + off, 0, 2);
+      }
+      for (std::size_t r = 0; r < tile.tile; ++r) {
+        // A short last tile repeats its last record; those scores are dropped.
+        const std::uint8_t* p = address_of(start + std::min(r, live - 1));
+        if (pad) {
+          std::memcpy(scratch.data() + r * pad_stride, p, copy_bytes);
+          p = scratch.data() + r * pad_stride;
+        }
+        ptrs[r] = p;
+      }
+      if (live == tile.tile) {
+        tile.fn(tables, ptrs, out + start);
+      } else {
+        tile.fn(tables, ptrs, partial);
+        std::copy_n(partial, live, out + start);
+      }
+    }
+  }
+};
+
+ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared) {
+  const std::size_t n = quantizer.n;
+  const std::size_t w = quantizer.b - 1;
+  const std::size_t k = std::size_t{1} << w;
+  NVX_CHECK(prepared.n_centroids == k,
+            checks::eq_failure("n_centroids == k", prepared.n_centroids, k));
+  NVX_CHECK(prepared.lut.size() >= n * k,
+            checks::eq_failure("lut.len() == n * k", prepared.lut.size(), n * k));
+  NVX_CHECK(prepared.q_proj.size() >= n, checks::out_of_bounds(prepared.q_proj.size(), n - 1));
+  impl_ = std::make_unique<Impl>(n, w);
+  Impl& s = *impl_;
+  ScanTables& t = s.tables;
+  t.n = n;
+  t.w = w;
+  t.packed_bytes = quantizer.packed_mse_bytes();
+  t.sign_bytes = quantizer.qjl_bytes();
+  t.qjl_scale = prepared.qjl_scale;
+
+  const std::size_t stride = s.mse_row_floats();
+  for (std::size_t i = 0; i < n; ++i) {
+    float* row = s.mse_rows.data.get() + i * stride;
+    for (std::size_t j = 0; j < stride; ++j) row[j] = prepared.lut[i * k + j % k];
+  }
+  // Nibble rows: entry v is the sum over the nibble's positions p < n, in increasing p, of
+  // +q_proj[p] when bit p - 4j of v is set and -q_proj[p] when it is clear.
+  const std::size_t nibbles = (n + 3) / 4;
+  for (std::size_t j = 0; j < nibbles; ++j) {
+    float* row = s.sign_rows.data.get() + j * kRowFloats;
+    for (unsigned v = 0; v < 16; ++v) {
+      float sum = 0.0f;
+      for (std::size_t bit = 0; bit < 4 && 4 * j + bit < n; ++bit) {
+        const float q = prepared.q_proj[4 * j + bit];
+        const float term = (v >> bit) & 1u ? q : -q;
+        sum = bit == 0 ? term : sum + term;
+      }
+      row[v] = sum;
+    }
+  }
+  t.mse_rows = s.mse_rows.data.get();
+  t.sign_rows = s.sign_rows.data.get();
+  s.kernel = best_scan_kernel();
+}
+
+ScanQuery::ScanQuery(ScanQuery&&) noexcept = default;
+ScanQuery& ScanQuery::operator=(ScanQuery&&) noexcept = default;
+ScanQuery::~ScanQuery() = default;
+
+std::size_t ScanQuery::packed_bytes() const { return impl_->tables.packed_bytes; }
+std::size_t ScanQuery::sign_bytes() const { return impl_->tables.sign_bytes; }
+
+void ScanQuery::score_slots(SlotRecords records, std::span<const std::uint32_t> slots,
+                            std::span<float> out) const {
+  NVX_CHECK(out.size() == slots.size(),
+            checks::eq_failure("out.len() == slots.len()", out.size(), slots.size()));
+  impl_->run(
+      slots.size(),
+      [&](std::size_t i) { return records.base + std::size_t{slots[i]} * records.slot_size; },
+      out.data(), impl_->kernel);
+}
+
+void ScanQuery::score_range(SlotRecords records, std::size_t first, std::span<float> out) const {
+  const std::uint8_t* base = records.base + first * records.slot_size;
+  impl_->run(
+      out.size(), [&](std::size_t i) { return base + i * records.slot_size; }, out.data(),
+      impl_->kernel);
+}
+
+void ScanQuery::score_records(std::span<const std::uint8_t* const> records,
+                              std::span<float> out) const {
+  score_records(records, out, impl_->kernel);
+}
+
+void ScanQuery::score_records(std::span<const std::uint8_t* const> records, std::span<float> out,
+                              ScanKernel kernel) const {
+  NVX_CHECK(out.size() == records.size(),
+            checks::eq_failure("out.len() == records.len()", out.size(), records.size()));
+  NVX_CHECK(scan_kernel_available(kernel), "scan kernel not available on this CPU");
+  impl_->run(records.size(), [&](std::size_t i) { return records[i]; }, out.data(), kernel);
+}
+
+}  // namespace norvex::quantizer

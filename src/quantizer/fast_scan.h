@@ -1,0 +1,71 @@
+// The fast scan: scores many stored code records against one prepared query, straight from
+// the records' bytes (the live codes slot layout: packed indices m bytes, sign sketch q bytes,
+// gamma f32, norm f32, deleted flag).
+//
+// A score equals ProdQuantizer::score_ip_encoded of the same code up to float rounding: the
+// scalar-quantizer part is the same left-to-right 32-bit sum (bit-identical), the sketch part
+// adds the signed projections four coordinates at a time (each nibble's sum taken from a
+// table) instead of one at a time. Every kernel (scalar, AVX2, AVX-512) performs exactly these
+// operations per record, so a record's score has the same bits whichever kernel, thread or
+// chunk of a scan computes it.
+//
+// The SIMD kernels are compiled for their instruction sets inside this library and chosen at
+// run time from the CPU's features; the scalar kernel runs everywhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "quantizer/prod.h"
+
+namespace norvex::quantizer {
+
+enum class ScanKernel { kScalar, kAvx2, kAvx512 };
+
+// The fastest kernel this CPU runs (decided once per process).
+ScanKernel best_scan_kernel();
+// Whether this CPU (and build) can run `kernel`.
+bool scan_kernel_available(ScanKernel kernel);
+const char* scan_kernel_name(ScanKernel kernel);
+
+// Where the records are: record of slot s at base + s * slot_size. Each record must be a whole
+// slot record of the quantizer's layout (slot_size >= m + q + 9), readable for the duration of
+// a scan.
+struct SlotRecords {
+  const std::uint8_t* base = nullptr;
+  std::size_t slot_size = 0;
+};
+
+// A query laid out for the scan: per-coordinate rows of the scalar-quantizer table and the
+// sketch's nibble table. Built once per query (O(n * 16) floats); immutable, shareable by the
+// threads of one scan.
+class ScanQuery {
+ public:
+  ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared);
+  ScanQuery(ScanQuery&&) noexcept;
+  ScanQuery& operator=(ScanQuery&&) noexcept;
+  ~ScanQuery();
+
+  // Scores the records of the given slots into out[i] (out.size() == slots.size()).
+  void score_slots(SlotRecords records, std::span<const std::uint32_t> slots,
+                   std::span<float> out) const;
+  // Scores slots first .. first + out.size() - 1.
+  void score_range(SlotRecords records, std::size_t first, std::span<float> out) const;
+  // Scores records given by address (each the start of a slot record).
+  void score_records(std::span<const std::uint8_t* const> records, std::span<float> out) const;
+
+  // The same with a chosen kernel (which must be available): for tests and benchmarks.
+  void score_records(std::span<const std::uint8_t* const> records, std::span<float> out,
+                     ScanKernel kernel) const;
+
+  std::size_t packed_bytes() const;
+  std::size_t sign_bytes() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace norvex::quantizer

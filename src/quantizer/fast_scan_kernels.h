@@ -1,0 +1,46 @@
+// Internal to the fast scan: the tables a kernel reads and the per-instruction-set tile
+// kernels. Only fast_scan*.cpp include this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace norvex::quantizer::detail {
+
+// Rows of 16 floats: a row holds the 2^w table entries of one coordinate (or of one nibble of
+// four sketch coordinates) repeated to fill 16 entries, so a permute that reads the low 3 or 4
+// bits of a lane needs no mask.
+inline constexpr std::size_t kRowFloats = 16;
+
+struct ScanTables {
+  std::size_t n = 0;                 // padded dimension
+  std::size_t w = 0;                 // bits per scalar index (b - 1)
+  std::size_t packed_bytes = 0;      // m
+  std::size_t sign_bytes = 0;        // q; gamma (f32) follows at m + q
+  const float* mse_rows = nullptr;   // n rows (w <= 4)
+  const float* sign_rows = nullptr;  // ceil(n / 4) rows: entry v = signed sum of 4 q_proj
+  float qjl_scale = 0.0f;
+};
+
+// The last step of every kernel, per record.
+inline float finish_score(float mse, float sign_sum, float qjl_scale, float gamma) {
+  // A fast-mode code (gamma 0) carries no sketch.
+  if (gamma == 0.0f) return mse + 0.0f;
+  return mse + sign_sum * (qjl_scale * gamma);
+}
+
+// A tile kernel scores exactly `tile` records (record pointers may repeat) and writes `tile`
+// scores. Each record pointer must have m + 32 readable bytes at its packed indices and
+// q rounded up to 32 readable bytes at its sketch (the caller pads short codes).
+using TileKernel = void (*)(const ScanTables& t, const std::uint8_t* const* records, float* out);
+
+struct TileKernelInfo {
+  TileKernel fn = nullptr;
+  std::size_t tile = 0;
+};
+
+// Null fn when the width has no kernel of that kind (or the build is not for x86-64).
+TileKernelInfo avx2_tile_kernel(std::size_t w);
+TileKernelInfo avx512_tile_kernel(std::size_t w);
+
+}  // namespace norvex::quantizer::detail
