@@ -155,6 +155,7 @@ struct ScanQuery::Impl {
   void run(std::size_t count, AddressOf&& address_of, float* out, ScanKernel chosen) const {
     const TileKernelInfo tile =
         tables.n >= kMinTileN ? tile_kernel_for(chosen, tables.w) : TileKernelInfo{};
+    if (count == 0) return;
     if (tile.fn == nullptr) {
       for (std::size_t i = 0; i < count; ++i) out[i] = score_scalar(address_of(i));
       return;
@@ -164,32 +165,38 @@ struct ScanQuery::Impl {
     const std::size_t copy_bytes = tables.packed_bytes + tables.sign_bytes + 4;
     const std::size_t pad_stride = (tables.packed_bytes + 64 + 63) / 64 * 64;
     std::vector<std::uint8_t> scratch(pad ? tile.tile * pad_stride : 0);
-    const std::uint8_t* ptrs[kMaxTile];
+    const std::uint8_t* ptr_buf[2][kMaxTile];
     float partial[kMaxTile];
+    // The records of the tile at `start`; a short last tile repeats its last record (those
+    // scores are dropped).
+    const auto fill = [&](std::size_t start, const std::uint8_t** ptrs) {
+      const std::size_t live = std::min(tile.tile, count - start);
+      for (std::size_t r = 0; r < tile.tile; ++r)
+        ptrs[r] = address_of(start + std::min(r, live - 1));
+    };
+    const std::uint8_t** current = ptr_buf[0];
+    const std::uint8_t** next = ptr_buf[1];
+    fill(0, current);
     for (std::size_t start = 0; start < count; start += tile.tile) {
       const std::size_t live = std::min(tile.tile, count - start);
-      // A tile reads its records chunk by chunk across all of them, which the hardware
-      // prefetchers do not follow: fetch the next tile's records into L2 meanwhile.
-      const std::size_t next_end = std::min(count, start + 2 * tile.tile);
-      for (std::size_t i = start + tile.tile; i < next_end; ++i) {
-        const std::uint8_t* p = address_of(i);
-        for (std::size_t off = 0; off < copy_bytes + 63; off += 64) __builtin_prefetch(p + off, 0, 2);
-      }
-      for (std::size_t r = 0; r < tile.tile; ++r) {
-        // A short last tile repeats its last record; those scores are dropped.
-        const std::uint8_t* p = address_of(start + std::min(r, live - 1));
-        if (pad) {
-          std::memcpy(scratch.data() + r * pad_stride, p, copy_bytes);
-          p = scratch.data() + r * pad_stride;
+      const bool has_next = start + tile.tile < count;
+      if (has_next) fill(start + tile.tile, next);
+      if (pad) {
+        for (std::size_t r = 0; r < tile.tile; ++r) {
+          std::memcpy(scratch.data() + r * pad_stride, current[r], copy_bytes);
+          current[r] = scratch.data() + r * pad_stride;
         }
-        ptrs[r] = p;
       }
+      // The kernel prefetches the next tile while it works (its chunk-by-chunk reads across
+      // all records of a tile are not a pattern the hardware prefetchers follow).
+      const std::uint8_t* const* ahead = has_next ? next : nullptr;
       if (live == tile.tile) {
-        tile.fn(tables, ptrs, out + start);
+        tile.fn(tables, current, ahead, out + start);
       } else {
-        tile.fn(tables, ptrs, partial);
+        tile.fn(tables, current, ahead, partial);
         std::copy_n(partial, live, out + start);
       }
+      std::swap(current, next);
     }
   }
 };
@@ -211,6 +218,8 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   t.packed_bytes = quantizer.packed_mse_bytes();
   t.sign_bytes = quantizer.qjl_bytes();
   t.qjl_scale = prepared.qjl_scale;
+  // A record need not start on a line boundary.
+  t.record_lines = (t.packed_bytes + t.sign_bytes + 4 + 63) / 64 + 1;
 
   const std::size_t stride = s.mse_row_floats();
   for (std::size_t i = 0; i < n; ++i) {

@@ -73,11 +73,22 @@ inline void load_chunk(const std::uint8_t* const* rec, std::size_t offset, __m25
   transpose(out);
 }
 
-// Looks up the fields at bit `shift` of each lane in a 16-entry row. Widths up to 3 bits read
-// only the first 8 entries (the row repeats them).
-template <int kBits, int kShift>
-inline __m256 lookup(__m256i v, const float* row) {
-  const __m256i idx = _mm256_srli_epi32(v, kShift);
+// Moves the field at bit `kOffset` (< 16) of each lane's low 16-bit word to the lane's low
+// bits: a multiply by 2^(16 - kOffset) keeping the high half, which runs on the multiply pipes
+// rather than beside the permutes. Bits above the field are not read by the lookup.
+template <int kOffset>
+inline __m256i field_at(__m256i view) {
+  if constexpr (kOffset == 0) {
+    return view;
+  } else {
+    return _mm256_mulhi_epu16(view, _mm256_set1_epi16(static_cast<short>(1 << (16 - kOffset))));
+  }
+}
+
+// Looks up fields (low bits of each lane) in a 16-entry row. Widths up to 3 bits read only
+// the first 8 entries (the row repeats them).
+template <int kBits>
+inline __m256 lookup(__m256i idx, const float* row) {
   const __m256 lo = _mm256_permutevar8x32_ps(_mm256_load_ps(row), idx);
   if constexpr (kBits <= 3) {
     return lo;
@@ -89,31 +100,54 @@ inline __m256 lookup(__m256i v, const float* row) {
   }
 }
 
+// Index dword layout per width: fields of kBits bits at bit j * kBits. Fields below bit
+// kSplit (all within the low 16-bit word) are read from the dword itself, the others from the
+// dword shifted right by kSplit.
+template <int kBits>
+struct DwordFields {
+  static constexpr int kCount = kBits == 3 ? 8 : 32 / kBits;
+  static constexpr int kSplit = kBits == 3 ? 15 : 16;
+  static constexpr int kLow = kBits == 3 ? 5 : 16 / kBits;
+};
+
 template <int kBits, int... J>
 inline void add_fields(const __m256i (&v)[kGroups], const float* rows, __m256 (&acc)[kGroups],
                        std::integer_sequence<int, J...>) {
+  using F = DwordFields<kBits>;
+  __m256i high[kGroups];
+  for (int g = 0; g < kGroups; ++g) high[g] = _mm256_srli_epi32(v[g], F::kSplit);
   (
       [&] {
         for (int g = 0; g < kGroups; ++g) {
-          acc[g] = _mm256_add_ps(acc[g], lookup<kBits, J * kBits>(v[g], rows + J * kRowFloats));
+          __m256i idx;
+          if constexpr (J < F::kLow) {
+            idx = field_at<J * kBits>(v[g]);
+          } else {
+            idx = field_at<(J - F::kLow) * kBits>(high[g]);
+          }
+          acc[g] = _mm256_add_ps(acc[g], lookup<kBits>(idx, rows + J * kRowFloats));
         }
       }(),
       ...);
 }
 
 template <int kW>
-void tile_kernel(const ScanTables& t, const std::uint8_t* const* records, float* out) {
-  constexpr int kPerDword = kW == 3 ? 8 : 32 / kW;
+void tile_kernel(const ScanTables& t, const std::uint8_t* const* records,
+                 const std::uint8_t* const* next, float* out) {
+  constexpr int kPerDword = DwordFields<kW>::kCount;
   constexpr std::size_t kChunkCoords = 8 * kPerDword;
   constexpr std::size_t kChunkStride = kW == 3 ? 24 : 32;
   const std::size_t n = t.n;
+  const std::size_t mse_chunks = (n + kChunkCoords - 1) / kChunkCoords;
+  const std::size_t steps = mse_chunks + (n + 255) / 256;
 
   __m256 acc[kGroups];
   __m256 sacc[kGroups];
   for (int g = 0; g < kGroups; ++g) acc[g] = sacc[g] = _mm256_setzero_ps();
   alignas(32) __m256i chunk[kGroups][8];
 
-  for (std::size_t c = 0; c * kChunkCoords < n; ++c) {
+  for (std::size_t c = 0; c < mse_chunks; ++c) {
+    prefetch_step(t, next, kTile, c, steps);
     for (int g = 0; g < kGroups; ++g) {
       load_chunk<kW == 3>(records + g * kLanes, c * kChunkStride, chunk[g]);
     }
@@ -127,6 +161,7 @@ void tile_kernel(const ScanTables& t, const std::uint8_t* const* records, float*
     }
   }
   for (std::size_t c = 0; c * 256 < n; ++c) {
+    prefetch_step(t, next, kTile, mse_chunks + c, steps);
     for (int g = 0; g < kGroups; ++g) {
       load_chunk<false>(records + g * kLanes, t.packed_bytes + c * 32, chunk[g]);
     }

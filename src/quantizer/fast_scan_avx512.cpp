@@ -91,16 +91,47 @@ inline void load_chunk(const std::uint8_t* const* rec, std::size_t offset, __m51
   transpose(out);
 }
 
-// Adds the terms of `count` consecutive fields of `bits` bits (field j at bit j * bits of each
-// lane) for all groups, field j looked up in rows[j].
+// Moves the field at bit `kOffset` (< 16) of each lane's low 16-bit word to the lane's low
+// bits. The word is multiplied by 2^(16 - kOffset) and its high half kept: a right shift done
+// on the multiply pipes, leaving the shuffle pipes to the permutes. Bits above the field are
+// garbage the permute does not read (rows repeat their entries).
+template <int kOffset>
+inline __m512i field_at(__m512i view) {
+  if constexpr (kOffset == 0) {
+    return view;
+  } else {
+    return _mm512_mulhi_epu16(view, _mm512_set1_epi16(static_cast<short>(1 << (16 - kOffset))));
+  }
+}
+
+// Index dword layout per width: fields of kBits bits at bit j * kBits. Fields below bit
+// kSplit (all within the low 16-bit word) are read from the dword itself, the others from the
+// dword shifted right by kSplit.
+template <int kBits>
+struct DwordFields {
+  static constexpr int kCount = kBits == 3 ? 8 : 32 / kBits;
+  static constexpr int kSplit = kBits == 3 ? 15 : 16;
+  static constexpr int kLow = kBits == 3 ? 5 : 16 / kBits;
+};
+
+// Adds, for every group, the terms of the fields J... of dword vector v[g], field j looked up
+// in rows[j].
 template <int kBits, int... J>
 inline void add_fields(const __m512i (&v)[kGroups], const float* rows, __m512 (&acc)[kGroups],
                        std::integer_sequence<int, J...>) {
+  using F = DwordFields<kBits>;
+  __m512i high[kGroups];
+  for (int g = 0; g < kGroups; ++g) high[g] = _mm512_srli_epi32(v[g], F::kSplit);
   (
       [&] {
         const __m512 row = _mm512_load_ps(rows + J * kRowFloats);
         for (int g = 0; g < kGroups; ++g) {
-          const __m512i idx = _mm512_srli_epi32(v[g], J * kBits);
+          __m512i idx;
+          if constexpr (J < F::kLow) {
+            idx = field_at<J * kBits>(v[g]);
+          } else {
+            idx = field_at<(J - F::kLow) * kBits>(high[g]);
+          }
           acc[g] = _mm512_add_ps(acc[g], _mm512_permutexvar_ps(idx, row));
         }
       }(),
@@ -108,19 +139,23 @@ inline void add_fields(const __m512i (&v)[kGroups], const float* rows, __m512 (&
 }
 
 template <int kW>
-void tile_kernel(const ScanTables& t, const std::uint8_t* const* records, float* out) {
+void tile_kernel(const ScanTables& t, const std::uint8_t* const* records,
+                 const std::uint8_t* const* next, float* out) {
   // Coordinates per index dword and per 32-byte chunk; bytes between chunks.
-  constexpr int kPerDword = kW == 3 ? 8 : 32 / kW;
+  constexpr int kPerDword = DwordFields<kW>::kCount;
   constexpr std::size_t kChunkCoords = 8 * kPerDword;
   constexpr std::size_t kChunkStride = kW == 3 ? 24 : 32;
   const std::size_t n = t.n;
+  const std::size_t mse_chunks = (n + kChunkCoords - 1) / kChunkCoords;
+  const std::size_t steps = mse_chunks + (n + 255) / 256;
 
   __m512 acc[kGroups];
   __m512 sacc[kGroups];
   for (int g = 0; g < kGroups; ++g) acc[g] = sacc[g] = _mm512_setzero_ps();
   alignas(64) __m512i chunk[kGroups][8];
 
-  for (std::size_t c = 0; c * kChunkCoords < n; ++c) {
+  for (std::size_t c = 0; c < mse_chunks; ++c) {
+    prefetch_step(t, next, kTile, c, steps);
     for (int g = 0; g < kGroups; ++g) {
       load_chunk<kW == 3>(records + g * kLanes, c * kChunkStride, chunk[g]);
     }
@@ -135,6 +170,7 @@ void tile_kernel(const ScanTables& t, const std::uint8_t* const* records, float*
   }
   // The sketch: 256 coordinates (64 nibbles) per 32-byte chunk.
   for (std::size_t c = 0; c * 256 < n; ++c) {
+    prefetch_step(t, next, kTile, mse_chunks + c, steps);
     for (int g = 0; g < kGroups; ++g) {
       load_chunk<false>(records + g * kLanes, t.packed_bytes + c * 32, chunk[g]);
     }

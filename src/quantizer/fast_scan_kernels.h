@@ -20,7 +20,22 @@ struct ScanTables {
   const float* mse_rows = nullptr;   // n rows (w <= 4)
   const float* sign_rows = nullptr;  // ceil(n / 4) rows: entry v = signed sum of 4 q_proj
   float qjl_scale = 0.0f;
+  std::size_t record_lines = 0;  // cache lines a record may touch (prefetched ahead)
 };
+
+// Spreads the prefetch of the next tile's records over a tile's `steps` steps: at step s,
+// lines [s * per_step, (s + 1) * per_step) of every next record.
+inline void prefetch_step(const ScanTables& t, const std::uint8_t* const* next, std::size_t tile,
+                          std::size_t step, std::size_t steps) {
+  if (next == nullptr) return;
+  const std::size_t per_step = step == 0 ? t.record_lines : 0;
+  (void)steps;
+  const std::size_t from = step * per_step;
+  const std::size_t to = from + per_step < t.record_lines ? from + per_step : t.record_lines;
+  for (std::size_t line = from; line < to; ++line) {
+    for (std::size_t r = 0; r < tile; ++r) __builtin_prefetch(next[r] + 64 * line, 0, 2);
+  }
+}
 
 // The last step of every kernel, per record.
 inline float finish_score(float mse, float sign_sum, float qjl_scale, float gamma) {
@@ -30,9 +45,11 @@ inline float finish_score(float mse, float sign_sum, float qjl_scale, float gamm
 }
 
 // A tile kernel scores exactly `tile` records (record pointers may repeat) and writes `tile`
-// scores. Each record pointer must have m + 32 readable bytes at its packed indices and
-// q rounded up to 32 readable bytes at its sketch (the caller pads short codes).
-using TileKernel = void (*)(const ScanTables& t, const std::uint8_t* const* records, float* out);
+// scores; meanwhile it prefetches the `tile` records of `next` (null: none). Each record pointer
+// must have m + 32 readable bytes at its packed indices and q rounded up to 32 readable bytes at
+// its sketch (the caller pads short codes).
+using TileKernel = void (*)(const ScanTables& t, const std::uint8_t* const* records,
+                            const std::uint8_t* const* next, float* out);
 
 struct TileKernelInfo {
   TileKernel fn = nullptr;
