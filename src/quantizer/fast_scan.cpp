@@ -150,20 +150,31 @@ struct ScanQuery::Impl {
     return detail::finish_score(mse, sign_sum, t.qjl_scale, gamma);
   }
 
-  // Scores count records, record i at address_of(i), with `kernel`.
+  // Scores `count` records, record i at address_of(i), against every query of `qs` (one
+  // layout), with `chosen`: out[j * count + i] for query j. Each tile of records is read from
+  // memory once for all queries.
   template <typename AddressOf>
-  void run(std::size_t count, AddressOf&& address_of, float* out, ScanKernel chosen) const {
+  static void run(std::span<const Impl* const> qs, std::size_t count, AddressOf&& address_of,
+                  float* out, ScanKernel chosen) {
+    if (count == 0 || qs.empty()) return;
+    const ScanTables& layout = qs[0]->tables;
+    for (const Impl* q : qs) {
+      NVX_CHECK(q->tables.n == layout.n && q->tables.w == layout.w,
+                "queries of one scan must share a quantizer layout");
+    }
     const TileKernelInfo tile =
-        tables.n >= kMinTileN ? tile_kernel_for(chosen, tables.w) : TileKernelInfo{};
-    if (count == 0) return;
+        layout.n >= kMinTileN ? tile_kernel_for(chosen, layout.w) : TileKernelInfo{};
     if (tile.fn == nullptr) {
-      for (std::size_t i = 0; i < count; ++i) out[i] = score_scalar(address_of(i));
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* rec = address_of(i);
+        for (std::size_t j = 0; j < qs.size(); ++j) out[j * count + i] = qs[j]->score_scalar(rec);
+      }
       return;
     }
     NVX_CHECK(tile.tile <= kMaxTile, "tile larger than kMaxTile");
-    const bool pad = tables.n < kUnpaddedTileN;
-    const std::size_t copy_bytes = tables.packed_bytes + tables.sign_bytes + 4;
-    const std::size_t pad_stride = (tables.packed_bytes + 64 + 63) / 64 * 64;
+    const bool pad = layout.n < kUnpaddedTileN;
+    const std::size_t copy_bytes = layout.packed_bytes + layout.sign_bytes + 4;
+    const std::size_t pad_stride = (layout.packed_bytes + 64 + 63) / 64 * 64;
     std::vector<std::uint8_t> scratch(pad ? tile.tile * pad_stride : 0);
     const std::uint8_t* ptr_buf[2][kMaxTile];
     float partial[kMaxTile];
@@ -171,8 +182,9 @@ struct ScanQuery::Impl {
     // scores are dropped).
     const auto fill = [&](std::size_t start, const std::uint8_t** ptrs) {
       const std::size_t live = std::min(tile.tile, count - start);
-      for (std::size_t r = 0; r < tile.tile; ++r)
+      for (std::size_t r = 0; r < tile.tile; ++r) {
         ptrs[r] = address_of(start + std::min(r, live - 1));
+      }
     };
     const std::uint8_t** current = ptr_buf[0];
     const std::uint8_t** next = ptr_buf[1];
@@ -187,19 +199,29 @@ struct ScanQuery::Impl {
           current[r] = scratch.data() + r * pad_stride;
         }
       }
-      // The kernel prefetches the next tile while it works (its chunk-by-chunk reads across
-      // all records of a tile are not a pattern the hardware prefetchers follow).
-      const std::uint8_t* const* ahead = has_next ? next : nullptr;
-      if (live == tile.tile) {
-        tile.fn(tables, current, ahead, out + start);
-      } else {
-        tile.fn(tables, current, ahead, partial);
-        std::copy_n(partial, live, out + start);
+      for (std::size_t j = 0; j < qs.size(); ++j) {
+        // The first query's pass prefetches the next tile (a tile's chunk-by-chunk reads
+        // across its records are not a pattern the hardware prefetchers follow); the others
+        // find the tile in cache.
+        const std::uint8_t* const* ahead = has_next && j == 0 ? next : nullptr;
+        float* dest = out + j * count + start;
+        if (live == tile.tile) {
+          tile.fn(qs[j]->tables, current, ahead, dest);
+        } else {
+          tile.fn(qs[j]->tables, current, ahead, partial);
+          std::copy_n(partial, live, dest);
+        }
       }
       std::swap(current, next);
     }
   }
 };
+
+std::vector<const ScanQuery::Impl*> ScanQuery::impls_of(std::span<const ScanQuery* const> queries) {
+  std::vector<const Impl*> impls(queries.size());
+  for (std::size_t j = 0; j < queries.size(); ++j) impls[j] = queries[j]->impl_.get();
+  return impls;
+}
 
 ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared) {
   const std::size_t n = quantizer.n;
@@ -255,19 +277,36 @@ std::size_t ScanQuery::sign_bytes() const { return impl_->tables.sign_bytes; }
 
 void ScanQuery::score_slots(SlotRecords records, std::span<const std::uint32_t> slots,
                             std::span<float> out) const {
-  NVX_CHECK(out.size() == slots.size(),
-            checks::eq_failure("out.len() == slots.len()", out.size(), slots.size()));
-  impl_->run(
-      slots.size(),
-      [&](std::size_t i) { return records.base + std::size_t{slots[i]} * records.slot_size; },
-      out.data(), impl_->kernel);
+  const ScanQuery* self = this;
+  score_slots_multi({&self, 1}, records, slots, out);
 }
 
 void ScanQuery::score_range(SlotRecords records, std::size_t first, std::span<float> out) const {
+  const ScanQuery* self = this;
+  score_range_multi({&self, 1}, records, first, out.size(), out);
+}
+
+void ScanQuery::score_slots_multi(std::span<const ScanQuery* const> queries, SlotRecords records,
+                                  std::span<const std::uint32_t> slots, std::span<float> out) {
+  NVX_CHECK(out.size() == queries.size() * slots.size(),
+            checks::eq_failure("out.len() == queries * slots", out.size(),
+                               queries.size() * slots.size()));
+  if (queries.empty()) return;
+  Impl::run(
+      impls_of(queries), slots.size(),
+      [&](std::size_t i) { return records.base + std::size_t{slots[i]} * records.slot_size; },
+      out.data(), queries[0]->impl_->kernel);
+}
+
+void ScanQuery::score_range_multi(std::span<const ScanQuery* const> queries, SlotRecords records,
+                                  std::size_t first, std::size_t count, std::span<float> out) {
+  NVX_CHECK(out.size() == queries.size() * count,
+            checks::eq_failure("out.len() == queries * count", out.size(), queries.size() * count));
+  if (queries.empty()) return;
   const std::uint8_t* base = records.base + first * records.slot_size;
-  impl_->run(
-      out.size(), [&](std::size_t i) { return base + i * records.slot_size; }, out.data(),
-      impl_->kernel);
+  Impl::run(
+      impls_of(queries), count, [&](std::size_t i) { return base + i * records.slot_size; },
+      out.data(), queries[0]->impl_->kernel);
 }
 
 void ScanQuery::score_records(std::span<const std::uint8_t* const> records,
@@ -280,7 +319,9 @@ void ScanQuery::score_records(std::span<const std::uint8_t* const> records, std:
   NVX_CHECK(out.size() == records.size(),
             checks::eq_failure("out.len() == records.len()", out.size(), records.size()));
   NVX_CHECK(scan_kernel_available(kernel), "scan kernel not available on this CPU");
-  impl_->run(records.size(), [&](std::size_t i) { return records[i]; }, out.data(), kernel);
+  const Impl* self = impl_.get();
+  Impl::run(
+      {&self, 1}, records.size(), [&](std::size_t i) { return records[i]; }, out.data(), kernel);
 }
 
 }  // namespace norvex::quantizer

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "quantizer/prod.h"
 
@@ -53,6 +54,15 @@ class ScanQuery {
                    std::span<float> out) const;
   // Scores slots first .. first + out.size() - 1.
   void score_range(SlotRecords records, std::size_t first, std::span<float> out) const;
+  // Several queries in one pass over the records (each tile of records is read from memory
+  // once): out[j * slots.size() + i] is the score of slots[i] for queries[j], the same bits as
+  // scoring that query alone. The queries must be built for one quantizer.
+  static void score_slots_multi(std::span<const ScanQuery* const> queries, SlotRecords records,
+                                std::span<const std::uint32_t> slots, std::span<float> out);
+  // The same for slots first .. first + count - 1: out[j * count + i].
+  static void score_range_multi(std::span<const ScanQuery* const> queries, SlotRecords records,
+                                std::size_t first, std::size_t count, std::span<float> out);
+
   // Scores records given by address (each the start of a slot record).
   void score_records(std::span<const std::uint8_t* const> records, std::span<float> out) const;
 
@@ -65,6 +75,7 @@ class ScanQuery {
 
  private:
   struct Impl;
+  static std::vector<const Impl*> impls_of(std::span<const ScanQuery* const> queries);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -194,6 +194,41 @@ TEST(FastScan, ScoresDoNotDependOnChunkingOrOrder) {
   }
 }
 
+// Several queries in one pass give each query's own scores, for ranges and slot lists, also
+// with a short code (padded path) and a width without a tile kernel.
+TEST(FastScan, SeveralQueriesInOnePassMatchOneAtATime) {
+  std::mt19937 rng(8);
+  for (const auto& [d, b] : {std::pair<std::uint64_t, std::uint64_t>{768, 4}, {100, 3}, {200, 7}}) {
+    const ProdQuantizer pq = ProdQuantizer::create(d, b, 2, false);
+    const Slots slots = encode_slots(pq, 150, rng);
+    std::vector<ScanQuery> queries;
+    for (int j = 0; j < 3; ++j) {
+      const std::vector<float> query = random_vector(d, rng);
+      queries.emplace_back(pq,
+                           pq.prepare_ip_query(std::vector<double>(query.begin(), query.end())));
+    }
+    const std::vector<const ScanQuery*> ptrs = {&queries[0], &queries[1], &queries[2]};
+    std::vector<std::uint32_t> listed = {5, 149, 0, 77, 76, 3, 3};
+    const std::size_t first = 10, count = 130;
+    std::vector<float> range_all(3 * count), list_all(3 * listed.size());
+    ScanQuery::score_range_multi(ptrs, slots.view(), first, count, range_all);
+    ScanQuery::score_slots_multi(ptrs, slots.view(), listed, list_all);
+    for (std::size_t j = 0; j < 3; ++j) {
+      std::vector<float> range_one(count), list_one(listed.size());
+      queries[j].score_range(slots.view(), first, range_one);
+      queries[j].score_slots(slots.view(), listed, list_one);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(range_all[j * count + i]),
+                  std::bit_cast<std::uint32_t>(range_one[i]));
+      }
+      for (std::size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(list_all[j * listed.size() + i]),
+                  std::bit_cast<std::uint32_t>(list_one[i]));
+      }
+    }
+  }
+}
+
 TEST(FastScan, EmptyInputsScoreNothing) {
   const ProdQuantizer pq = ProdQuantizer::create(300, 4, 1, false);
   const ScanQuery sq(pq, pq.prepare_ip_query(std::vector<double>(300, 0.5)));
