@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "common/error.h"
 #include "common/thread_pool.h"
+#include "quantizer/fast_scan.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/filter.h"
 #include "storage/engine/internal.h"
@@ -20,8 +23,8 @@ namespace {
 // What the scan reads, fixed for one search.
 struct ScanContext {
   const quantizer::ProdQuantizer* quantizer = nullptr;
-  const quantizer::PreparedIpQuery* prepared = nullptr;  // ip and cosine
-  std::span<const double> query;                         // l2
+  const quantizer::ScanQuery* scan = nullptr;  // ip and cosine
+  std::span<const double> query;               // l2
   DistanceMetric metric = DistanceMetric::kIp;
   double query_norm = 0.0;
   const std::uint8_t* records = nullptr;  // the codes mapping
@@ -30,33 +33,38 @@ struct ScanContext {
   std::size_t qjl_bytes = 0;
 };
 
-// The scoring loop: out[i] = the code score of slots[i]. Reads each record straight from the
-// mapping; `indices` is the caller's scratch buffer of n entries, reused for every slot.
+// The scoring loop: out[i] = the code score of slots[i], read straight from the mapping.
+// `code_scores` is the caller's scratch of slots.size() floats (ip and cosine); `indices` its
+// scratch of n entries (l2).
 void score_code_records(const ScanContext& ctx, std::span<const std::uint32_t> slots,
-                        std::span<double> out, std::span<std::uint16_t> indices) {
+                        std::span<double> out, std::span<float> code_scores,
+                        std::span<std::uint16_t> indices) {
   const quantizer::ProdQuantizer& q = *ctx.quantizer;
+  if (ctx.metric != DistanceMetric::kL2) {
+    // The fast scan gives score_ip_encoded's value up to float rounding (see fast_scan.h).
+    ctx.scan->score_slots({ctx.records, ctx.record_size}, slots, code_scores);
+    const std::size_t norm_at = ctx.packed_bytes + ctx.qjl_bytes + 4;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      const double score = code_scores[i];
+      if (ctx.metric == DistanceMetric::kIp) {
+        const std::uint8_t* rec =
+            ctx.records + static_cast<std::size_t>(slots[i]) * ctx.record_size;
+        out[i] = score * load_le<float>(rec + norm_at);
+      } else {
+        out[i] = ctx.query_norm > 0.0 ? score / ctx.query_norm : 0.0;
+      }
+    }
+    return;
+  }
   for (std::size_t i = 0; i < slots.size(); ++i) {
     const std::uint8_t* rec = ctx.records + static_cast<std::size_t>(slots[i]) * ctx.record_size;
     q.unpack_mse_indices(ByteView(rec, ctx.packed_bytes), indices);
     const ByteView bits(rec + ctx.packed_bytes, ctx.qjl_bytes);
     const float gamma = load_le<float>(rec + ctx.packed_bytes + ctx.qjl_bytes);
     const float norm = load_le<float>(rec + ctx.packed_bytes + ctx.qjl_bytes + 4);
-    switch (ctx.metric) {
-      case DistanceMetric::kIp:
-        out[i] = q.score_ip_encoded(*ctx.prepared, indices, bits, gamma) * norm;
-        break;
-      case DistanceMetric::kCosine:
-        out[i] = ctx.query_norm > 0.0
-                     ? q.score_ip_encoded(*ctx.prepared, indices, bits, gamma) / ctx.query_norm
-                     : 0.0;
-        break;
-      case DistanceMetric::kL2: {
-        std::vector<double> x = q.dequantize(indices, bits, gamma);
-        for (double& v : x) v *= norm;
-        out[i] = filter::score_vectors_with_metric(DistanceMetric::kL2, ctx.query, x);
-        break;
-      }
-    }
+    std::vector<double> x = q.dequantize(indices, bits, gamma);
+    for (double& v : x) v *= norm;
+    out[i] = filter::score_vectors_with_metric(DistanceMetric::kL2, ctx.query, x);
   }
 }
 
@@ -68,7 +76,8 @@ std::vector<double> score_all(const ScanContext& ctx, std::span<const std::uint3
   const std::size_t n = ctx.quantizer->n;
   if (slots.size() <= kParallelScanThreshold) {
     std::vector<std::uint16_t> indices(n);
-    score_code_records(ctx, slots, scores, indices);
+    std::vector<float> code_scores(slots.size());
+    score_code_records(ctx, slots, scores, code_scores, indices);
     return scores;
   }
   const std::size_t chunks = (slots.size() + kScanChunk - 1) / kScanChunk;
@@ -76,8 +85,9 @@ std::vector<double> score_all(const ScanContext& ctx, std::span<const std::uint3
     const std::size_t begin = c * kScanChunk;
     const std::size_t len = std::min(kScanChunk, slots.size() - begin);
     std::vector<std::uint16_t> indices(n);
+    std::vector<float> code_scores(len);
     score_code_records(ctx, slots.subspan(begin, len), std::span(scores).subspan(begin, len),
-                       indices);
+                       code_scores, indices);
   });
   return scores;
 }
@@ -145,10 +155,10 @@ std::vector<SearchResult> NorvaneEngine::exhaustive_search_simd(
 
   ScanContext ctx;
   ctx.quantizer = quantizer_.get();
-  quantizer::PreparedIpQuery prepared;
+  std::optional<quantizer::ScanQuery> scan;
   if (metric_ != DistanceMetric::kL2) {
-    prepared = quantizer_->prepare_ip_query(query);
-    ctx.prepared = &prepared;
+    scan.emplace(*quantizer_, quantizer_->prepare_ip_query(query));
+    ctx.scan = &*scan;
   }
   ctx.query = query;
   ctx.metric = metric_;
