@@ -22,6 +22,7 @@
 // GCC 12 flags the deliberately undefined upper half of _mm512_castsi256_si512.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,bmi2")
 
 namespace norvex::quantizer::detail {
