@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ull;
 constexpr std::uint64_t kFnvPrime = 0x100000001b3ull;
-constexpr std::uint64_t kMaxBufferBytes = std::uint64_t{1} << 32;
 constexpr std::uint64_t kMaxSlots = std::uint64_t{1} << 32;  // u32 slot numbers, kEmpty unused
 constexpr const char* kFileName = "live_ids.bin";
 
@@ -171,8 +170,8 @@ std::uint32_t IdPool::insert(std::string_view id) {
   }
   // Such an id could never be found again (lookups only match valid UTF-8).
   if (!is_valid_utf8(id)) throw Error("id is not valid UTF-8");
-  if (bytes_.size() >= kMaxBufferBytes) {
-    throw Error("id pool byte buffer exceeds 4 GiB \u2014 too many unique IDs inserted");
+  if (bytes_.size() >= kMaxIdBufferBytes) {
+    throw Error(kIdBufferFull);
   }
   if (offsets_.size() >= kMaxSlots - 1) throw Error("id pool has no free slot numbers left");
   const auto slot = static_cast<std::uint32_t>(offsets_.size());

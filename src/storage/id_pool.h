@@ -37,6 +37,10 @@ namespace norvex::storage {
 class StorageBackend;
 
 inline constexpr std::size_t kMaxIdBytes = 65535;
+// A new id is accepted while the byte buffer holds fewer bytes than this (u32 offsets).
+inline constexpr std::uint64_t kMaxIdBufferBytes = std::uint64_t{1} << 32;
+inline constexpr const char* kIdBufferFull =
+    "id pool byte buffer exceeds 4 GiB \u2014 too many unique IDs inserted";
 
 // 64-bit FNV-1a; the empty string hashes to the offset basis 0xcbf29ce484222325.
 std::uint64_t fnv1a64(std::string_view bytes);
@@ -69,6 +73,8 @@ class IdPool {
   std::optional<std::string_view> id_of(std::uint32_t slot) const;
 
   bool is_alive(std::uint32_t slot) const { return slot < alive_.size() && alive_[slot] != 0; }
+  // Bytes of every id ever inserted (dead ones included).
+  std::uint64_t byte_count() const { return bytes_.size(); }
   // Slots handed out so far, dead ones included.
   std::uint64_t slot_count() const { return offsets_.size(); }
   // Alive slots (the record count).

@@ -212,6 +212,7 @@ class NorvaneEngine {
   // write.cpp
   std::vector<float> checked_vector(std::span<const double> vector, const char* what) const;
   void check_id(const std::string& id) const;
+  static void check_room_for_new_id(std::uint64_t slot_count, std::uint64_t id_bytes);
   std::vector<EncodedVector> encode_vectors(std::vector<std::vector<float>> vectors) const;
   WalEntry make_entry(const std::string& id, const EncodedVector& v,
                       std::string metadata_json) const;

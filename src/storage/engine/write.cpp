@@ -87,6 +87,14 @@ std::vector<float> NorvaneEngine::checked_vector(std::span<const double> vector,
   return out;
 }
 
+void NorvaneEngine::check_room_for_new_id(std::uint64_t slot_count, std::uint64_t id_bytes) {
+  // What the id pool would refuse, found before the write is logged.
+  if (id_bytes >= kMaxIdBufferBytes) throw Error(kIdBufferFull);
+  if (slot_count > std::numeric_limits<std::uint32_t>::max()) {
+    throw Error("slot numbers exhausted; flush to compact the database");
+  }
+}
+
 void NorvaneEngine::check_id(const std::string& id) const {
   // The id pool refuses these too, but only after the write would have been logged.
   if (id.size() > kMaxIdBytes) {
@@ -271,9 +279,7 @@ void NorvaneEngine::write_vector_entry(const std::string& id, std::span<const do
   if (const auto slot = id_pool_.get_slot(id)) {
     plan = {*slot, false};
   } else {
-    if (slot_count > std::numeric_limits<std::uint32_t>::max()) {
-      throw Error("slot numbers exhausted; flush to compact the database");
-    }
+    check_room_for_new_id(slot_count, id_pool_.byte_count());
     plan = {static_cast<std::uint32_t>(slot_count), true};
   }
   reserve_new_slots({plan}, {&encoded});
@@ -322,6 +328,7 @@ void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, Wri
   {
     std::unordered_set<std::string_view> added;
     std::uint64_t slot_count = id_pool_.slot_count();
+    std::uint64_t id_bytes = id_pool_.byte_count();
     for (const BatchWriteItem& item : items) {
       check_id(item.id);
       std::vector<double> wide(item.vector.begin(), item.vector.end());
@@ -331,9 +338,8 @@ void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, Wri
       if (mode == WriteMode::kUpdate && !present) throw Error(does_not_exist(item.id));
       if (!present) {
         added.insert(item.id);
-        if (slot_count++ > std::numeric_limits<std::uint32_t>::max()) {
-          throw Error("slot numbers exhausted; flush to compact the database");
-        }
+        check_room_for_new_id(slot_count++, id_bytes);
+        id_bytes += item.id.size();
       }
       jsons.push_back(VectorMetadata{item.properties, item.document}.to_json());
     }
