@@ -6,6 +6,8 @@
 
 #include "common/error.h"
 #include "engine_test_util.h"
+#include "storage/backend.h"
+#include "storage/graph.h"
 #include "storage/live_codes.h"
 #include "storage/manifest.h"
 #include "storage/wal.h"
@@ -308,6 +310,81 @@ TEST(EngineOpen, IndexListPointingOutsideTheSlotsIsIgnored) {
   auto e = open_engine(o);
   EXPECT_EQ(e->stats().index_nodes, 0u);
   EXPECT_EQ(e->count_with_filter(std::nullopt), 3u);
+}
+
+// A database whose files describe a graph index over `nodes` of its three slots.
+void install_index(const std::string& dir, std::uint32_t graph_nodes,
+                   const std::vector<std::uint32_t>& slots) {
+  storage::GraphFileWriter w;
+  for (std::uint32_t i = 0; i < graph_nodes; ++i) {
+    w.begin_node(1);
+    std::vector<std::uint32_t> others;
+    for (std::uint32_t j = 0; j < graph_nodes; ++j) {
+      if (j != i) others.push_back(j);
+    }
+    w.add_list(others);
+  }
+  write_file(dir + "/graph.bin", w.finish(0, 0));
+  storage::save_index_ids(slots, dir, *storage::StorageBackend::from_uri(dir));
+  auto m = storage::Manifest::load(dir + "/manifest.json");
+  m.index_state = storage::IndexState{8, 16, 32, 1.2, slots.size()};
+  m.save(dir + "/manifest.json");
+}
+
+TEST(EngineOpen, IndexIsUsableOnlyWhenItsFilesAgree) {
+  struct Case {
+    std::uint32_t graph_nodes;
+    std::vector<std::uint32_t> slots;
+    bool usable;
+  };
+  const Case cases[] = {
+      {3, {0, 1, 2}, true},
+      {2, {0, 1, 2}, false},  // the graph and the node list disagree
+      {3, {0, 1, 7}, false},  // a node stands for a slot that does not exist
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    OpenOptions o = options_for(dir.path(), kDim);
+    {
+      auto e = open_engine(o);
+      insert_n(*e, 0, 3);
+      e->close();
+    }
+    install_index(dir.path(), c.graph_nodes, c.slots);
+    auto e = open_engine(o);
+    const auto s = e->stats();
+    EXPECT_EQ(s.has_index, c.usable);
+    EXPECT_EQ(s.index_nodes, c.usable ? 3u : 0u);
+    EXPECT_EQ(s.graph_nodes, c.graph_nodes);
+    // An index that is not usable is gone from the manifest at once.
+    EXPECT_EQ(storage::Manifest::load(dir.file("manifest.json")).index_state.has_value(), c.usable);
+  }
+}
+
+TEST(EngineOpen, FirstWriteAfterABuildDropsTheIndexFromTheManifest) {
+  using Write = std::function<void(NorvaneEngine&)>;
+  const std::pair<Write, bool> cases[] = {
+      {[](NorvaneEngine& e) { insert_n(e, 10, 1); }, true},
+      {[](NorvaneEngine& e) { e.delete_id("id1"); }, true},
+      {[](NorvaneEngine& e) { e.update_metadata_only("id1", {{"x", Json(1)}}, "d"); }, false},
+      {[](NorvaneEngine& e) { e.delete_id("absent"); }, false},
+  };
+  for (const auto& [write, drops] : cases) {
+    TempDir dir;
+    OpenOptions o = options_for(dir.path(), kDim);
+    {
+      auto e = open_engine(o);
+      insert_n(*e, 0, 3);
+      e->close();
+    }
+    install_index(dir.path(), 3, {0, 1, 2});
+    auto e = open_engine(o);
+    write(*e);
+    EXPECT_EQ(e->stats().has_index, !drops);
+    // Before the call returned, not at the next flush.
+    EXPECT_EQ(storage::Manifest::load(dir.file("manifest.json")).index_state.has_value(), !drops);
+    EXPECT_EQ(storage::load_index_ids(dir.path()).empty(), drops);
+  }
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "common/json.h"
 #include "quantizer/prod.h"
 #include "storage/backend.h"
+#include "storage/graph.h"
 #include "storage/id_pool.h"
 #include "storage/live_codes.h"
 #include "storage/manifest.h"
@@ -253,7 +254,8 @@ class NorvaneEngine {
   std::vector<std::string> ids_of(const std::vector<std::uint32_t>& slots) const;
   std::uint64_t delete_ids(const std::vector<std::string>& ids);
 
-  // index.cpp: the graph index.
+  // The graph index (open.cpp). Usable when the manifest has an index state, the node list
+  // is not empty and matches it, and the graph is loaded with at least one node.
   void open_graph();
   std::uint64_t graph_node_count() const;
   bool index_usable() const;
@@ -261,6 +263,7 @@ class NorvaneEngine {
   std::string path(const char* name) const;
 
   Manifest manifest_;
+  std::optional<GraphManager> graph_;
   std::optional<LiveCodesFile> codes_;
   std::optional<LiveCodesFile> raw_vectors_;
   std::shared_ptr<const quantizer::ProdQuantizer> quantizer_;

@@ -1,7 +1,7 @@
 // The graph index side of the engine: building the index and the single search entry.
 //
-// The graph itself is not wired in yet: the index is never usable, so every search is
-// exhaustive, and building an index is refused.
+// Not built yet: building an index is refused, so no index is ever usable and every search
+// is exhaustive.
 #include <cmath>
 
 #include "common/error.h"
@@ -11,15 +11,6 @@
 namespace norvex::storage::engine {
 
 using namespace internal;
-
-void NorvaneEngine::open_graph() {}
-
-std::uint64_t NorvaneEngine::graph_node_count() const { return 0; }
-
-bool NorvaneEngine::index_usable() const {
-  return manifest_.index_state.has_value() && !index_ids_.empty() && graph_node_count() > 0 &&
-         manifest_.index_state->indexed_nodes == index_ids_.size();
-}
 
 void NorvaneEngine::create_index_with_params(std::uint64_t, std::uint64_t, std::uint64_t, double,
                                              std::uint64_t) {
@@ -48,7 +39,7 @@ std::vector<SearchResult> NorvaneEngine::search_with_filter_and_ann(
     }
   }
   if (use_ann && index_usable()) {
-    // The graph search goes here.
+    // The graph search goes here (steps 4 to 11 of the approximate path).
   }
   return exhaustive_search_simd(q, k, filter, nullptr);
 }

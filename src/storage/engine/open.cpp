@@ -194,6 +194,17 @@ void NorvaneEngine::recover_staged_files(bool log_has_entries) {
   }
 }
 
+void NorvaneEngine::open_graph() { graph_.emplace(GraphManager::open(backend_, local_dir_)); }
+
+std::uint64_t NorvaneEngine::graph_node_count() const {
+  return graph_ && graph_->is_loaded() ? graph_->node_count() : 0;
+}
+
+bool NorvaneEngine::index_usable() const {
+  return manifest_.index_state.has_value() && !index_ids_.empty() && graph_node_count() > 0 &&
+         manifest_.index_state->indexed_nodes == index_ids_.size();
+}
+
 void NorvaneEngine::restore_from_backend(const char* name) {
   const std::string p = path(name);
   if (path_exists(p) || !backend_->needs_mirror(name, p) || !backend_->exists(name)) return;
