@@ -8,6 +8,7 @@
 #include "quantizer/checks.h"
 #include "quantizer/codebook.h"
 #include "quantizer/json_fields.h"
+#include "quantizer/levels.h"
 
 namespace norvex::quantizer {
 namespace {
@@ -21,27 +22,6 @@ thread_local std::vector<float> t_levels;
 std::span<float> scratch(std::vector<float>& buf, std::size_t n) {
   if (buf.size() < n) buf.resize(n);
   return {buf.data(), n};
-}
-
-// Number of levels strictly below v in the ascending levels c[0..k) (k >= 1): a branch-free
-// binary search, since rotated coordinates land in unpredictable cells.
-inline std::size_t levels_below(const float* c, std::size_t k, float v) {
-  const float* base = c;
-  for (std::size_t len = k; len > 1;) {
-    const std::size_t half = len / 2;
-    base = base[half] < v ? base + half : base;
-    len -= half;
-  }
-  return static_cast<std::size_t>(base - c) + (*base < v ? 1 : 0);
-}
-
-// Index of the level nearest to v: levels are ascending; an exact tie goes to the lower one.
-inline std::uint16_t nearest_level(const float* c, std::size_t k, float v) {
-  const std::size_t pos = levels_below(c, k, v);
-  if (pos == 0) return 0;
-  if (pos == k) return static_cast<std::uint16_t>(k - 1);
-  const bool lower = std::fabs(v - c[pos - 1]) <= std::fabs(c[pos] - v);
-  return static_cast<std::uint16_t>(lower ? pos - 1 : pos);
 }
 
 }  // namespace
@@ -72,7 +52,18 @@ void MseQuantizer::quantize_into(std::span<const float> x, std::span<std::uint16
   linalg::srht(x, rotation_signs, y);
   const float* c = centroids.data();
   const std::size_t k = centroids.size();
-  for (std::size_t i = 0; i < n; ++i) out[i] = nearest_level(c, k, y[i]);
+  switch (k) {
+    case 2:
+      return levels::nearest_levels<2>(c, y.data(), n, out.data());
+    case 4:
+      return levels::nearest_levels<4>(c, y.data(), n, out.data());
+    case 8:
+      return levels::nearest_levels<8>(c, y.data(), n, out.data());
+    case 16:
+      return levels::nearest_levels<16>(c, y.data(), n, out.data());
+    default:
+      for (std::size_t i = 0; i < n; ++i) out[i] = levels::nearest_level(c, k, y[i]);
+  }
 }
 
 std::vector<double> MseQuantizer::dequantize(std::span<const std::uint16_t> indices) const {
