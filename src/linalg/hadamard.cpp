@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "linalg/fwht_x86.h"
 
 namespace norvex::linalg {
 namespace {
@@ -44,11 +45,36 @@ std::size_t padded_dim(std::size_t d) {
   return std::bit_ceil(d);
 }
 
+namespace detail {
+
+int fwht_simd_level() {
+  static const int level = [] {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx2")) return 1;
+#endif
+    return 0;
+  }();
+  return level;
+}
+
+}  // namespace detail
+
 void fwht(std::span<float> v) {
   const std::size_t n = v.size();
   NVX_CHECK(std::has_single_bit(n), "FWHT requires power-of-2 length");
   if (n < 2) return;
   float* p = v.data();
+  const int simd = detail::fwht_simd_level();
+  if (simd == 2 && n >= 16) return detail::fwht_avx512(p, n);
+  if (simd >= 1 && n >= 8) return detail::fwht_avx2(p, n);
+  fwht_scalar(p, n);
+}
+
+void fwht_scalar(float* p, std::size_t n) {
+  NVX_CHECK(std::has_single_bit(n), "FWHT requires power-of-2 length");
+  if (n < 2) return;
   // The first two stages have butterflies inside a group of four; written out so the compiler
   // sees whole groups. Every butterfly is a + b, a - b as in the generic stage.
   for (std::size_t i = 0; i < n; i += 2) {

@@ -22,7 +22,10 @@ std::size_t padded_dim(std::size_t d);
 
 // In-place unnormalised fast Walsh-Hadamard transform. Faults with
 // "FWHT requires power-of-2 length" unless v.size() is a power of two (0 included).
+// Runs AVX-512 or AVX2 code when the CPU has it, with the same results bit for bit.
 void fwht(std::span<float> v);
+// The plain form of fwht on p[0..n) (n a power of two): the reference the SIMD forms match.
+void fwht_scalar(float* p, std::size_t n);
 
 // Forward rotation: out (length padded_dim(x.size())) = (1/sqrt n) * H * D * pad(x).
 // `signs` needs at least n entries.
