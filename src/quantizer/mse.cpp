@@ -24,6 +24,25 @@ std::span<float> scratch(std::vector<float>& buf, std::size_t n) {
   return {buf.data(), n};
 }
 
+// The level search of every coordinate, for the common level counts, in copies for the CPU's
+// widest vectors chosen at load time (the comparisons are exact in any width).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define NVX_LEVEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define NVX_LEVEL_CLONES
+#endif
+#define NVX_NEAREST_LEVELS(K)                                                             \
+  NVX_LEVEL_CLONES void nearest_levels_##K(const float* c, const float* y, std::size_t n, \
+                                           std::uint16_t* out) {                          \
+    levels::nearest_levels<K>(c, y, n, out);                                              \
+  }
+NVX_NEAREST_LEVELS(2)
+NVX_NEAREST_LEVELS(4)
+NVX_NEAREST_LEVELS(8)
+NVX_NEAREST_LEVELS(16)
+#undef NVX_NEAREST_LEVELS
+
 }  // namespace
 
 MseQuantizer MseQuantizer::create(std::uint64_t d, std::uint64_t b, std::uint64_t seed) {
@@ -54,13 +73,13 @@ void MseQuantizer::quantize_into(std::span<const float> x, std::span<std::uint16
   const std::size_t k = centroids.size();
   switch (k) {
     case 2:
-      return levels::nearest_levels<2>(c, y.data(), n, out.data());
+      return nearest_levels_2(c, y.data(), n, out.data());
     case 4:
-      return levels::nearest_levels<4>(c, y.data(), n, out.data());
+      return nearest_levels_4(c, y.data(), n, out.data());
     case 8:
-      return levels::nearest_levels<8>(c, y.data(), n, out.data());
+      return nearest_levels_8(c, y.data(), n, out.data());
     case 16:
-      return levels::nearest_levels<16>(c, y.data(), n, out.data());
+      return nearest_levels_16(c, y.data(), n, out.data());
     default:
       for (std::size_t i = 0; i < n; ++i) out[i] = levels::nearest_level(c, k, y[i]);
   }

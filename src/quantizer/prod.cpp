@@ -109,10 +109,24 @@ Bytes ProdQuantizer::pack_mse_indices(std::span<const std::uint16_t> mse_indices
   NVX_CHECK(mse_indices.size() >= n, checks::out_of_bounds(mse_indices.size(), n - 1));
   Bytes out(packed_mse_bytes(), 0);
   const std::uint32_t mask = (1u << w) - 1;
+  std::size_t first = 0;
+  if (w < 8 && n % 8 == 0) {
+    // Eight indices fill exactly w bytes: gather them in one word, store its low w bytes.
+    std::uint8_t* dst = out.data();
+    for (; first < n; first += 8, dst += w) {
+      std::uint64_t group = 0;
+      for (unsigned j = 0; j < 8; ++j) {
+        group |= static_cast<std::uint64_t>(mse_indices[first + j] & mask) << (j * w);
+      }
+      for (unsigned byte = 0; byte < w; ++byte)
+        dst[byte] = static_cast<std::uint8_t>(group >> (8 * byte));
+    }
+    return out;
+  }
   std::uint64_t acc = 0;  // pending bits, least significant first
   unsigned pending = 0;
   std::size_t pos = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = first; i < n; ++i) {
     acc |= static_cast<std::uint64_t>(mse_indices[i] & mask) << pending;
     pending += w;
     while (pending >= 8) {
