@@ -11,8 +11,10 @@ namespace norvex::testing {
 // A fresh directory under the system temp dir, removed with everything in it at scope exit.
 class TempDir {
  public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "norvex-test-XXXXXX").string();
+  TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+  // Under `base` instead of the system temp dir.
+  explicit TempDir(const std::string& base) {
+    std::string tmpl = (std::filesystem::path(base) / "norvex-test-XXXXXX").string();
     path_ = mkdtemp(tmpl.data());
   }
   ~TempDir() {
