@@ -303,15 +303,20 @@ def run_footprint(ctx, x):
                         [{"i": i} for i in range(start, start + count)])
     db.close()
     del db
-    rss0 = rss_bytes()
-    start = time.perf_counter()
-    db = norvex_open(path, big_d)
-    out["open_s"] = time.perf_counter() - start
-    out["open_rss"] = rss_bytes() - rss0
-    out["open_n"] = big_n
+    # A fresh process, so that the resident memory is the open database's alone.
+    probe = (
+        "import sys, time, numpy, norvex\n"
+        "def rss():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmRSS:'): return int(line.split()[1]) * 1024\n"
+        "base = rss(); start = time.perf_counter()\n"
+        "db = norvex.Database.open(sys.argv[1])\n"
+        "print(time.perf_counter() - start, rss() - base, len(db))\n")
+    opened = subprocess.run([sys.executable, "-c", probe, path], check=True, capture_output=True,
+                            text=True).stdout.split()
+    out["open_s"], out["open_rss"] = float(opened[0]), int(opened[1])
+    out["open_n"] = int(opened[2])
     out["open_disk_per_vector"] = dir_bytes(path) / big_n
-    db.close()
-    del db
     shutil.rmtree(path, ignore_errors=True)
     return out
 
@@ -359,12 +364,12 @@ def machine() -> list[str]:
     lines = [f"- CPU: {model}, {os.cpu_count()} logical CPUs, {mem:.0f} GiB memory",
              f"- OS: {platform.platform()}; Python {platform.python_version()}"]
     versions = []
-    for mod in ("norvex", "numpy", "faiss", "hnswlib"):
+    from importlib import metadata
+    for dist in ("norvex", "numpy", "faiss-cpu", "hnswlib"):
         try:
-            m = __import__(mod)
-            versions.append(f"{mod} {getattr(m, '__version__', '?')}")
-        except ImportError:
-            versions.append(f"{mod} missing")
+            versions.append(f"{dist} {metadata.version(dist)}")
+        except metadata.PackageNotFoundError:
+            versions.append(f"{dist} missing")
     lines.append("- Versions: " + ", ".join(versions))
     try:
         from threadpoolctl import threadpool_info
