@@ -49,8 +49,8 @@ def test_readers_and_a_writer_run_together_consistently(db):
         except BaseException as e:  # noqa: BLE001
             errors.append(e)
 
-    threads = [threading.Thread(target=writer)]
-    threads += [threading.Thread(target=reader, args=(s,)) for s in range(3)]
+    threads = [threading.Thread(target=writer, daemon=True)]
+    threads += [threading.Thread(target=reader, args=(s,), daemon=True) for s in range(3)]
     for t in threads:
         t.start()
     time.sleep(1.5)
@@ -82,14 +82,16 @@ def test_long_engine_call_lets_other_threads_run(db):
             ticks.append(time.monotonic())
             time.sleep(0.0005)
 
-    t = threading.Thread(target=ticker)
+    t = threading.Thread(target=ticker, daemon=True)
     t.start()
     started.wait()
-    begin = time.monotonic()
-    db.insert_batch(ids, vectors)
-    end = time.monotonic()
-    done.set()
-    t.join()
+    try:
+        begin = time.monotonic()
+        db.insert_batch(ids, vectors)
+        end = time.monotonic()
+    finally:
+        done.set()
+        t.join()
     during = [x for x in ticks if begin < x < end]
     assert len(during) >= 5, f"{len(during)} ticks in {end - begin:.3f}s"
     assert db.count() == n
@@ -106,7 +108,7 @@ def test_many_threads_opening_and_writing_their_own_databases(tmp_path):
         except BaseException as e:  # noqa: BLE001
             errors.append(e)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    threads = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(4)]
     for t in threads:
         t.start()
     for t in threads:
