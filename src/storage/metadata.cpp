@@ -11,6 +11,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/file_util.h"
+#include "common/thread_pool.h"
 
 namespace norvex::storage {
 namespace {
@@ -116,16 +117,36 @@ MetadataStore::Entries MetadataStore::decode(const std::string& path, ByteView d
   std::size_t pos = kHeaderSize;
   // Every entry takes at least its 8-byte header, which bounds a believable count.
   if (count > (data.size() - pos) / kEntryHeaderSize) throw Error(kShortFile);
-  entries.reserve(static_cast<std::size_t>(count));
+  // Find every entry first (cheap), then parse the JSON texts on the worker pool, which is
+  // what dominates opening a large database. The outcome, including which error is reported,
+  // is the sequential one: the first entry whose JSON fails, else a truncation after the
+  // readable entries.
+  std::vector<std::pair<std::uint32_t, std::string_view>> found;
+  found.reserve(static_cast<std::size_t>(count));
+  bool truncated = false;
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (data.size() - pos < kEntryHeaderSize) throw Error(kShortFile);
+    if (data.size() - pos < kEntryHeaderSize) {
+      truncated = true;
+      break;
+    }
     const std::uint32_t slot = load_le<std::uint32_t>(data.data() + pos);
     const std::uint32_t len = load_le<std::uint32_t>(data.data() + pos + 4);
     pos += kEntryHeaderSize;
-    if (data.size() - pos < len) throw Error(kShortFile);
-    const std::string_view json = as_chars(ByteView(data.data() + pos, len));
+    if (data.size() - pos < len) {
+      truncated = true;
+      break;
+    }
+    found.emplace_back(slot, as_chars(ByteView(data.data() + pos, len)));
     pos += len;
-    entries.insert_or_assign(slot, VectorMetadata::from_json(json));
+  }
+  constexpr std::size_t kParseGrain = 2048;
+  std::vector<VectorMetadata> parsed(found.size());
+  parallel_for(found.size(), kParseGrain,
+               [&](std::size_t i) { parsed[i] = VectorMetadata::from_json(found[i].second); });
+  if (truncated) throw Error(kShortFile);
+  entries.reserve(found.size());
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    entries.insert_or_assign(found[i].first, std::move(parsed[i]));
   }
   return entries;
 }
