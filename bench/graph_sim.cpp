@@ -5,6 +5,7 @@
 // recall@10 against brute force for a range of search-list sizes, with build times.
 //
 //   graph_sim [n=20000] [d=128] [clusters=50] [queries=200] [spread=0.5] [intrinsic=0] [seed=1]
+//             [configurations=0123456]
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -80,6 +81,7 @@ double score(DistanceMetric metric, const double* a, const double* b, std::size_
 struct Config {
   const char* name;
   GraphBuildOptions options;
+  double alpha = 1.2;
 };
 
 }  // namespace
@@ -107,16 +109,30 @@ int main(int argc, char** argv) {
   plain.diverse_upper_levels = false;
   plain.level0 = Level0Rule::kNearest;
   plain.reverse_candidates = plain.reverse_pass = false;
-  GraphBuildOptions level0_nearest;
-  level0_nearest.level0 = Level0Rule::kNearest;
+  plain.long_link_share = 0.0;
+  plain.link_orphans = false;
+  GraphBuildOptions no_long;
+  no_long.long_link_share = 0.0;
+  no_long.link_orphans = false;
+  GraphBuildOptions quarter;
+  quarter.long_link_share = 0.25;
   GraphBuildOptions level0_diverse;
   level0_diverse.level0 = Level0Rule::kDiverse;
-  const Config configs[] = {
+  GraphBuildOptions no_repair;
+  no_repair.link_orphans = false;
+  const Config all_configs[] = {
       {"nearest only (no fixes)", plain},
-      {"fixes, level 0 nearest", level0_nearest},
-      {"fixes, level 0 diverse last", GraphBuildOptions{}},
-      {"fixes, level 0 diverse", level0_diverse},
+      {"rule+reverse (previous build)", no_long},
+      {"default (long+orphan links)", GraphBuildOptions{}},
+      {"long links 1/4", quarter},
+      {"long links 1/8, level 0 diverse", level0_diverse},
+      {"default without orphan links", no_repair},
+      {"previous build at alpha 1.0", no_long, 1.0},
   };
+  // Which configurations to run: a string of their numbers (default all).
+  const std::string pick = argc > 8 ? argv[8] : "0123456";
+  std::vector<Config> configs;
+  for (const char c : pick) configs.push_back(all_configs[c - '0']);
 
   testing::TempDir dir;
   auto backend = StorageBackend::from_uri(dir.path());
@@ -146,7 +162,7 @@ int main(int argc, char** argv) {
       const std::clock_t cpu_start = std::clock();
       GraphBuildOptions options = config.options;
       options.seed = seed;
-      graph.build(n, 32, 200, 5, 1.2, similarity, options);
+      graph.build(n, 32, 200, 5, config.alpha, similarity, options);
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;

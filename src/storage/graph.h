@@ -82,6 +82,12 @@ struct GraphBuildOptions {
   bool reverse_candidates = true;
   // End each level with a pass over each node's own and reverse neighbours.
   bool reverse_pass = true;
+  // Share of every list (rounded up, but never the whole list) kept for long links: candidates
+  // beyond alpha times the distance of the node's farthest near neighbour, chosen through the
+  // diversity rule. 0 turns them off.
+  double long_link_share = 0.125;
+  // End each level by linking every node that no list names from one of its neighbours.
+  bool link_orphans = true;
 };
 
 // Node numbers found by a search, best first, with their scores.
@@ -123,13 +129,14 @@ class GraphManager {
   // node_count(), and "corrupt graph record for node {}: ..." for a damaged record.
   std::vector<std::uint32_t> get_neighbors_at_level(std::uint32_t node, std::uint32_t level) const;
 
-  // Builds the graph over nodes 0..n-1 and replaces graph.bin: written to a temporary file
-  // and renamed over the old one (the old mapping is dropped first), mirrored to the backend,
-  // then mapped. Degree limits: min(max_degree, 127) on level 0, max(max_degree / 2, 4)
-  // above. `alpha` is the diversity factor: a candidate v is refused for u when an already
-  // kept neighbour w has alpha * dist(v, w) <= dist(u, v). The manager is unloaded from the
-  // start of the call until it succeeds; errors of the similarity, the write or the mapping
-  // are rethrown. Requires n < 2^32.
+  // Builds the graph over nodes 0..n-1 (storage/graph_build.h) and replaces graph.bin:
+  // written to a temporary file and renamed over the old one (the old mapping is dropped
+  // first), mirrored to the backend, then mapped. Degree limits: min(max_degree, 127) on
+  // level 0, max(max_degree / 2, 4) above. `alpha` is the diversity factor: a candidate v is
+  // refused for u when an already kept neighbour w has alpha * dist(v, w) <= dist(u, v); it
+  // also sets how far beyond the near neighbours a long link lies. The manager is unloaded
+  // from the start of the call until it succeeds; errors of the similarity, the write or the
+  // mapping are rethrown. Requires n < 2^32.
   void build(std::uint64_t n, std::uint64_t max_degree, std::uint64_t ef_construction,
              std::uint64_t n_refinements, double alpha, const GraphSimilarity& similarity,
              const GraphBuildOptions& options = {});

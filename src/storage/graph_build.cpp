@@ -115,6 +115,9 @@ class LevelBuilder {
                                                 const GraphBuildOptions& options) {
     nodes_ = &nodes;
     limit_ = limit;
+    const double share =
+        options.long_link_share > 0.0 ? std::min(options.long_link_share, 1.0) : 0.0;
+    reserve_ = static_cast<std::size_t>(std::ceil(static_cast<double>(limit) * share));
     diverse_ = diverse;
     const std::size_t count = nodes.size();
     std::vector<std::vector<std::uint32_t>> lists(count);
@@ -124,7 +127,7 @@ class LevelBuilder {
       for (std::uint64_t r = 0; r < n_refinements; ++r) {
         ReverseLists reverse;
         if (options.reverse_candidates) reverse = reverse_of(lists);
-        lists = run_pass(count, [&](std::size_t i) {
+        auto next = run_pass(count, [&](std::size_t i) {
           std::vector<std::uint32_t> cand(lists[i]);
           for (const std::uint32_t j : lists[i])
             cand.insert(cand.end(), lists[j].begin(), lists[j].end());
@@ -134,6 +137,11 @@ class LevelBuilder {
           }
           return without(std::move(cand), i);
         });
+        // A pass is a function of the lists alone: once it changes nothing, neither would
+        // the passes left.
+        const bool settled = next == lists;
+        lists = std::move(next);
+        if (settled) break;
       }
       if (options.reverse_pass) {
         diverse_ = diverse_last;
@@ -145,6 +153,7 @@ class LevelBuilder {
           return without(std::move(cand), i);
         });
       }
+      if (options.link_orphans) link_orphans(lists);
     }
     for (auto& list : lists) {
       for (std::uint32_t& v : list) v = nodes[v];  // local order is global order
@@ -153,6 +162,60 @@ class LevelBuilder {
   }
 
  private:
+  // A node that no list names can never be reached. Each such node (in node order) is added
+  // to the list of the most similar of its neighbours and their neighbours that has room, or
+  // else that can give up its least similar entry without orphaning it in turn. Such links
+  // are exempt from the diversity rule.
+  void link_orphans(std::vector<std::vector<std::uint32_t>>& lists) const {
+    const std::vector<std::uint32_t>& nodes = *nodes_;
+    std::vector<std::uint32_t> in_degree(lists.size(), 0);
+    for (const auto& list : lists) {
+      for (const std::uint32_t v : list) ++in_degree[v];
+    }
+    std::vector<std::uint32_t> global;
+    std::vector<double> scores;
+    // Scores node `from` (local) against the local nodes of `list`.
+    auto score_list = [&](std::uint32_t from, const std::vector<std::uint32_t>& list) {
+      global.resize(list.size());
+      for (std::size_t k = 0; k < list.size(); ++k) global[k] = nodes[list[k]];
+      scores.resize(list.size());
+      similarity_.score(nodes[from], global, scores);
+    };
+    for (std::uint32_t v = 0; v < lists.size(); ++v) {
+      if (in_degree[v] != 0 || lists[v].empty()) continue;
+      // v's neighbours and theirs.
+      std::vector<std::uint32_t> own = lists[v];
+      for (const std::uint32_t w : lists[v])
+        own.insert(own.end(), lists[w].begin(), lists[w].end());
+      own = without(std::move(own), v);
+      score_list(v, own);
+      std::vector<std::size_t> order(own.size());
+      std::iota(order.begin(), order.end(), 0);
+      std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return score_less(scores[b], scores[a]);
+      });
+      for (const std::size_t k : order) {
+        std::vector<std::uint32_t>& list = lists[own[k]];
+        if (list.size() >= limit_) {
+          score_list(own[k], list);
+          std::size_t drop = list.size();
+          for (std::size_t j = 0; j < list.size(); ++j) {
+            if (in_degree[list[j]] >= 2 &&
+                (drop == list.size() || score_less(scores[j], scores[drop]))) {
+              drop = j;
+            }
+          }
+          if (drop == list.size()) continue;
+          --in_degree[list[drop]];
+          list.erase(list.begin() + static_cast<std::ptrdiff_t>(drop));
+        }
+        list.insert(std::lower_bound(list.begin(), list.end(), v), v);
+        ++in_degree[v];
+        break;
+      }
+    }
+  }
+
   // Sorted, duplicate-free candidates without node i itself.
   static std::vector<std::uint32_t> without(std::vector<std::uint32_t> cand, std::size_t i) {
     std::sort(cand.begin(), cand.end());
@@ -200,8 +263,16 @@ class LevelBuilder {
     return std::sqrt(std::max(0.0, self_[a] + self_[b] - 2.0 * s));
   }
 
-  // Scores the candidates (local numbers) against node i and keeps at most limit_ of them,
-  // best first, through the diversity rule when it is on. Returns ascending local numbers.
+  // Scores the candidates (local numbers) against node i and keeps at most limit_ of them.
+  // Returns ascending local numbers.
+  //
+  // The list has two parts. The near part, the first limit_ - reserve_ kept, is taken best
+  // first, through the diversity rule when it is on. The long part, up to reserve_ more, takes
+  // the best of the remaining candidates that lie beyond the near part: farther from u than
+  // alpha times its farthest near neighbour, and always through the diversity rule, so that
+  // they lead to different regions. Where distances concentrate (high-dimensional clusters)
+  // the rule refuses nothing inside a cluster, and without this part every list fills with
+  // nodes of its own cluster. Slots the long part cannot fill go to the next best candidates.
   std::vector<std::uint32_t> select(std::size_t i, const std::vector<std::uint32_t>& cand) const {
     if (cand.empty() || limit_ == 0) return {};
     const std::vector<std::uint32_t>& nodes = *nodes_;
@@ -227,27 +298,81 @@ class LevelBuilder {
       return k;
     };
 
-    std::vector<std::uint32_t> kept;
+    const std::size_t reserve = std::min(reserve_, limit_ - 1);
+    const bool track = diverse_ || reserve > 0;  // pairwise checks need the kept nodes
+    std::vector<std::uint32_t> kept;             // candidate positions
     kept.reserve(std::min(limit_, cand.size()));
-    std::vector<std::uint32_t> kept_global;
+    // The kept nodes, near and long apart, with their distances to u.
+    std::vector<std::uint32_t> near_global, long_global;
+    std::vector<double> near_dist, long_dist;
     std::vector<double> pair_scores;
-    while (!heap.empty() && kept.size() < limit_) {
+    // Whether v is covered by one of `group`: a kept w closer to v than u is, by the factor
+    // alpha; with `both_ways`, also a w that v would cover in turn.
+    auto covered = [&](std::uint32_t v, double d_uv, const std::vector<std::uint32_t>& group,
+                       const std::vector<double>& group_dist, bool both_ways) {
+      if (group.empty()) return false;
+      pair_scores.resize(group.size());
+      similarity_.score(v, group, pair_scores);
+      for (std::size_t j = 0; j < group.size(); ++j) {
+        const double d_vw = distance(pair_scores[j], v, group[j]);
+        if (alpha_ * d_vw <= d_uv || (both_ways && alpha_ * d_vw <= group_dist[j])) return true;
+      }
+      return false;
+    };
+    // Long links are checked first: they are few, and a candidate refused at all is mostly
+    // refused by one.
+    auto refused = [&](std::uint32_t v, double d_uv, bool long_both_ways) {
+      return covered(v, d_uv, long_global, long_dist, long_both_ways) ||
+             covered(v, d_uv, near_global, near_dist, false);
+    };
+    auto keep = [&](std::uint32_t k, double d_uv, bool is_long) {
+      kept.push_back(k);
+      if (!track) return;
+      (is_long ? long_global : near_global).push_back(global[k]);
+      (is_long ? long_dist : near_dist).push_back(d_uv);
+    };
+    auto try_near = [&](std::uint32_t k, bool both_ways) {
+      const double d_uv = track ? distance(scores[k], u, global[k]) : 0.0;
+      if (diverse_ && !kept.empty() && refused(global[k], d_uv, both_ways)) return;
+      keep(k, d_uv, false);
+    };
+
+    while (!heap.empty() && kept.size() < limit_ - reserve) try_near(next_best(), false);
+    if (reserve == 0 || kept.size() < limit_ - reserve) {
+      std::sort(kept.begin(), kept.end());
+      for (std::uint32_t& k : kept) k = cand[k];
+      return kept;
+    }
+
+    const double radius = alpha_ * *std::max_element(near_dist.begin(), near_dist.end());
+    std::vector<std::uint32_t> deferred;  // candidates within the radius, best first
+    // Long links are diverse among themselves; in passes that apply the rule, also against
+    // the near part. Where the near part covers the far candidates (data of low intrinsic
+    // dimension), long links are not needed and hard to find: after 2 * reserve candidates
+    // refused by near neighbours the search for them stops.
+    std::size_t near_refusals = 0;
+    while (!heap.empty() && long_global.size() < reserve && near_refusals < 2 * reserve) {
       const std::uint32_t k = next_best();
       const std::uint32_t v = global[k];
-      if (diverse_ && !kept.empty()) {
-        pair_scores.resize(kept_global.size());
-        similarity_.score(v, kept_global, pair_scores);
-        const double d_uv = distance(scores[k], u, v);
-        bool refused = false;
-        for (std::size_t j = 0; j < kept_global.size() && !refused; ++j) {
-          refused = alpha_ * distance(pair_scores[j], v, kept_global[j]) <= d_uv;
-        }
-        if (refused) continue;
+      const double d_uv = distance(scores[k], u, v);
+      if (!(d_uv > radius)) {
+        deferred.push_back(k);
+        continue;
       }
-      kept.push_back(cand[k]);
-      if (diverse_) kept_global.push_back(v);
+      if (covered(v, d_uv, long_global, long_dist, false)) continue;
+      if (diverse_ && covered(v, d_uv, near_global, near_dist, false)) {
+        ++near_refusals;
+        continue;
+      }
+      keep(k, d_uv, true);
     }
+    // Too few long candidates: the next best near ones take the rest.
+    for (std::size_t j = 0; j < deferred.size() && kept.size() < limit_; ++j) {
+      try_near(deferred[j], true);
+    }
+    while (!heap.empty() && kept.size() < limit_) try_near(next_best(), true);
     std::sort(kept.begin(), kept.end());
+    for (std::uint32_t& k : kept) k = cand[k];
     return kept;
   }
 
@@ -257,6 +382,7 @@ class LevelBuilder {
   const Draws& draws_;
   const std::vector<std::uint32_t>* nodes_ = nullptr;
   std::size_t limit_ = 0;
+  std::size_t reserve_ = 0;
   bool diverse_ = false;
 };
 
@@ -293,12 +419,13 @@ Bytes build_graph_bytes(std::uint64_t n, std::uint64_t max_degree, std::uint64_t
 
   // Self-similarities turn inner products into distances for the diversity rule.
   const bool level0_diverse = options.level0 != Level0Rule::kNearest;
+  const bool long_links = options.long_link_share > 0.0;
   std::vector<double> self;
   if (similarity.metric != DistanceMetric::kL2 &&
-      (level0_diverse || (options.diverse_upper_levels && max_level > 0))) {
+      (level0_diverse || long_links || (options.diverse_upper_levels && max_level > 0))) {
     self.assign(count, 0.0);
     parallel_for(count, 64, [&](std::size_t i) {
-      if (!level0_diverse && levels[i] == 0) return;
+      if (!level0_diverse && !long_links && levels[i] == 0) return;
       const std::uint32_t node = static_cast<std::uint32_t>(i);
       similarity.score(node, {&node, 1}, {&self[i], 1});
     });

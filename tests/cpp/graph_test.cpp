@@ -402,7 +402,9 @@ TEST_F(GraphBuild, DegreeLimits) {
         }
       }
       EXPECT_LE(widest0, c.level0) << c.max_degree;
-      if (!options.reverse_pass) EXPECT_EQ(widest0, c.level0) << c.max_degree;
+      if (!options.reverse_pass) {
+        EXPECT_EQ(widest0, c.level0) << c.max_degree;
+      }
     }
   }
 }
@@ -434,6 +436,35 @@ TEST_F(GraphBuild, ListsObeyTheDiversityRule) {
     }
   }
   EXPECT_GT(edges, n);
+}
+
+// A node that no list names can never be found. Every node of a level with other nodes is
+// named by at least one of their lists on that level. (Not so at degree 2 under ip, where the
+// few nodes of the largest norms fill every list and hold too few places to give up.)
+TEST_F(GraphBuild, EveryNodeIsLinkedTo) {
+  const std::uint32_t n = 600;
+  const Vectors v = clustered(n, 16, 6, 0.5, 18);
+  for (const std::uint64_t max_degree : {4, 8, 32}) {
+    for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kL2}) {
+      GraphManager graph = fresh();
+      graph.build(n, max_degree, 200, 5, 1.2, exact(v, metric), seeded(19));
+      const Shape shape = shape_of(graph);
+      for (std::uint32_t level = 0; level <= graph.max_level(); ++level) {
+        std::vector<std::uint32_t> on_level;
+        std::vector<int> named(n, 0);
+        for (std::uint32_t i = 0; i < n; ++i) {
+          if (shape.levels[i] < level) continue;
+          on_level.push_back(i);
+          for (const std::uint32_t w : shape.lists[i][level]) named[w] = 1;
+        }
+        if (on_level.size() < 2) continue;
+        for (const std::uint32_t i : on_level) {
+          EXPECT_TRUE(named[i]) << "node " << i << " level " << level << " max_degree "
+                                << max_degree << " " << metric_key(metric);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(GraphBuild, SimilarityErrorLeavesOldFileAndNoGraph) {
@@ -622,6 +653,40 @@ TEST(GraphSearch, RecallOnClusteredData) {
     }
     const double recall = static_cast<double>(found) / (queries * k);
     EXPECT_GE(recall, 0.9) << metric_key(metric);
+  }
+}
+
+// In 128 isotropic dimensions distances inside a cluster concentrate, so the diversity rule
+// refuses nothing there; without long links every list stays inside its cluster and a query
+// whose cluster has no node on the upper levels never reaches it. (Degree 8: 200 nodes per
+// level-1 list of 4 and about one level-2 node per cluster, as 20000 nodes give with 32.)
+TEST(GraphSearch, RecallOnConcentratedClusters) {
+  const std::size_t n = 1600, d = 128, k = 10, queries = 60;
+  const Vectors base = clustered(n + queries, d, 40, 0.5, 16);
+  auto recall_of = [&](DistanceMetric metric, double long_link_share) {
+    TempDir dir;
+    GraphManager graph(StorageBackend::from_uri(dir.path()), dir.path());
+    GraphBuildOptions options = seeded(17);
+    options.long_link_share = long_link_share;
+    graph.build(n, 8, 200, 5, 1.2, exact(base, metric), options);
+    std::size_t found = 0;
+    for (std::size_t q = n; q < n + queries; ++q) {
+      auto score = [&](std::uint32_t node) {
+        return engine::filter::score_vectors_with_metric(metric, base.row(q), base.row(node));
+      };
+      std::vector<std::pair<double, std::uint32_t>> all;
+      for (std::uint32_t i = 0; i < n; ++i) all.emplace_back(score(i), i);
+      std::partial_sort(all.begin(), all.begin() + k, all.end(), std::greater<>());
+      for (const auto& [node, s] : graph.search(k, 32, score)) {
+        found += std::count_if(all.begin(), all.begin() + k,
+                               [&](const auto& t) { return t.second == node; });
+      }
+    }
+    return static_cast<double>(found) / (queries * k);
+  };
+  for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kL2}) {
+    EXPECT_LT(recall_of(metric, 0.0), 0.9) << metric_key(metric) << ": the fixture is too easy";
+    EXPECT_GE(recall_of(metric, GraphBuildOptions{}.long_link_share), 0.9) << metric_key(metric);
   }
 }
 

@@ -138,9 +138,18 @@ class NorvaneEngine {
   // Logged, so it survives a crash; the code and the graph index are untouched.
   void update_metadata_only(const std::string& id, const PropertyMap& properties,
                             const std::optional<std::string>& document);
+  // Flushes, then builds the graph index over every live vector (nodes in the byte order of
+  // their ids) and records it in the manifest. An empty database builds nothing and keeps
+  // its index state. On error the previous index state stays, but no graph is loaded, so
+  // searches are exhaustive until the next successful build.
   void create_index_with_params(std::uint64_t max_degree, std::uint64_t ef_construction,
                                 std::uint64_t search_list_size, double alpha,
                                 std::uint64_t n_refinements);
+  // The same with the graph build's knobs, for tests and benchmarks (a fixed seed makes the
+  // build repeatable).
+  void create_index_with_options(std::uint64_t max_degree, std::uint64_t ef_construction,
+                                 std::uint64_t search_list_size, double alpha,
+                                 std::uint64_t n_refinements, const GraphBuildOptions& options);
 
   // --- reads (shared access) -------------------------------------------------------------
   std::optional<GetResult> get(const std::string& id) const;
@@ -259,6 +268,10 @@ class NorvaneEngine {
   void open_graph();
   std::uint64_t graph_node_count() const;
   bool index_usable() const;
+  GraphSimilarity graph_similarity(const std::vector<std::uint32_t>& slots) const;
+  std::vector<SearchResult> graph_search(const std::vector<double>& query, std::uint64_t k,
+                                         const std::optional<PropertyMap>& filter,
+                                         std::uint64_t search_list_size) const;
 
   std::string path(const char* name) const;
 

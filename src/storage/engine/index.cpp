@@ -1,26 +1,287 @@
-// The graph index side of the engine: building the index and the single search entry.
-//
-// Not built yet: building an index is refused, so no index is ever usable and every search
-// is exhaustive.
+// The graph index side of the engine: loading it, building it over the live vectors, and the
+// single search entry that walks it when asked for and usable, else searches exhaustively.
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <memory>
 
 #include "common/error.h"
+#include "common/half.h"
+#include "common/thread_pool.h"
 #include "storage/engine/engine.h"
+#include "storage/engine/filter.h"
 #include "storage/engine/internal.h"
 
 namespace norvex::storage::engine {
 
 using namespace internal;
 
-void NorvaneEngine::create_index_with_params(std::uint64_t, std::uint64_t, std::uint64_t, double,
-                                             std::uint64_t) {
+namespace {
+
+// Reads a raw vector record (f32 or f16, little-endian) widened to f64 into `out`.
+void read_raw(const LiveCodesFile& file, RerankPrecision precision, std::uint32_t slot,
+              std::span<double> out) {
+  const std::span<const std::uint8_t> rec = file.slot(slot);
+  if (precision == RerankPrecision::kF16) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = half_to_float(load_le<std::uint16_t>(rec.data() + 2 * i));
+    }
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = load_le<float>(rec.data() + 4 * i);
+  }
+}
+
+// Every node's code decoded once into memory, so that the build never touches the mapping or
+// unpacks bits again: the codebook level of each coordinate (floats, so that products of two
+// codes are plain dot products), the sign bytes, gamma and the stored norm.
+struct CodeCopies {
+  std::size_t n = 0;          // coordinates per code
+  std::size_t qjl_bytes = 0;  // sign bytes per code
+  std::vector<float> levels;
+  std::vector<std::uint8_t> bits;
+  std::vector<float> gamma;
+  std::vector<float> norm;
+
+  const float* levels_of(std::uint32_t node) const {
+    return levels.data() + static_cast<std::size_t>(node) * n;
+  }
+  const std::uint8_t* bits_of(std::uint32_t node) const {
+    return bits.data() + static_cast<std::size_t>(node) * qjl_bytes;
+  }
+  // Fraction of the n sign bits on which two codes agree.
+  double sign_agreement(std::uint32_t a, std::uint32_t b) const {
+    const std::uint8_t* x = bits_of(a);
+    const std::uint8_t* y = bits_of(b);
+    std::size_t differ = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n / 8; i += 8)
+      differ += bit_count(load_le<std::uint64_t>(x + i) ^ load_le<std::uint64_t>(y + i));
+    for (; i < n / 8; ++i) differ += bit_count(x[i] ^ y[i]);
+    if (i < qjl_bytes) {  // n < 8: only the low n bits count
+      differ += bit_count((x[i] ^ y[i]) & ((1u << (n % 8)) - 1u));
+    }
+    return static_cast<double>(n - differ) / static_cast<double>(n);
+  }
+
+  // Without a popcount instruction in the baseline target, std::popcount calls into libgcc.
+  static unsigned bit_count(std::uint64_t v) {
+    v = v - ((v >> 1) & 0x5555555555555555ULL);
+    v = (v & 0x3333333333333333ULL) + ((v >> 2) & 0x3333333333333333ULL);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<unsigned>((v * 0x0101010101010101ULL) >> 56);
+  }
+};
+
+// Dot product with eight partial sums, which the compiler turns into vector code.
+float dot(const float* a, const float* b, std::size_t n) {
+  float acc[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t j = 0; j < 8; ++j) acc[j] += a[i + j] * b[i + j];
+  }
+  float sum = 0.0f;
+  for (; i < n; ++i) sum += a[i] * b[i];
+  for (const float x : acc) sum += x;
+  return sum;
+}
+
+// Sum over the n sketch positions of +q[p] where the sign bit is set and -q[p] where it is
+// clear; `total` is the sum of all q[p].
+float sign_sum(const std::uint8_t* bits, const float* q, std::size_t n, float total) {
+  float acc[8] = {};
+  std::size_t p = 0;
+  for (; p + 8 <= n; p += 8) {
+    const unsigned v = bits[p / 8];
+    for (std::size_t j = 0; j < 8; ++j) {
+      acc[j] += static_cast<float>((v >> j) & 1u) * q[p + j];
+    }
+  }
+  float set = 0.0f;
+  for (; p < n; ++p) set += static_cast<float>((bits[p / 8] >> (p % 8)) & 1u) * q[p];
+  for (const float x : acc) set += x;
+  return 2.0f * set - total;
+}
+
+// Orders scores with NaN (possible only from damaged records) below every number.
+double rank_key(double score) {
+  return std::isnan(score) ? -std::numeric_limits<double>::infinity() : score;
+}
+
+void sort_best_first(std::vector<SearchResult>& results) {
+  std::stable_sort(results.begin(), results.end(),
+                   [](const SearchResult& a, const SearchResult& b) {
+                     return rank_key(a.score) > rank_key(b.score);
+                   });
+}
+
+std::size_t to_size(std::uint64_t v) {
+  return static_cast<std::size_t>(
+      std::min<std::uint64_t>(v, std::numeric_limits<std::size_t>::max()));
+}
+
+}  // namespace
+
+void NorvaneEngine::create_index_with_params(std::uint64_t max_degree,
+                                             std::uint64_t ef_construction,
+                                             std::uint64_t search_list_size, double alpha,
+                                             std::uint64_t n_refinements) {
+  create_index_with_options(max_degree, ef_construction, search_list_size, alpha, n_refinements,
+                            GraphBuildOptions{});
+}
+
+void NorvaneEngine::create_index_with_options(std::uint64_t max_degree,
+                                              std::uint64_t ef_construction,
+                                              std::uint64_t search_list_size, double alpha,
+                                              std::uint64_t n_refinements,
+                                              const GraphBuildOptions& options) {
   check_writable();
-  throw Error("graph index not available yet");
+  flush_wal_to_segment();
+  std::vector<std::pair<std::string, std::uint32_t>> live = id_pool_.iter_active();
+  if (live.empty()) return;
+  // Byte order: std::string compares its characters as unsigned char, a proper prefix first.
+  std::stable_sort(live.begin(), live.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::uint32_t> slots(live.size());
+  for (std::size_t i = 0; i < live.size(); ++i) slots[i] = live[i].second;
+  live.clear();
+  live.shrink_to_fit();
+
+  graph_->build(slots.size(), max_degree, ef_construction, n_refinements, alpha,
+                graph_similarity(slots), options);
+
+  const std::uint64_t nodes = slots.size();
+  index_ids_ = std::move(slots);
+  manifest_.index_state = IndexState{max_degree, ef_construction, search_list_size, alpha, nodes};
+  index_ids_dirty_ = true;
+  maybe_persist_state(true);
+}
+
+GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>& slots) const {
+  if (!codes_->is_mapped()) throw Error("mmap not initialized");
+  for (const std::uint32_t slot : slots) {
+    NVX_CHECK(slot < codes_->len(), "index slot " + std::to_string(slot) + " out of range");
+  }
+  const quantizer::ProdQuantizer* q = quantizer_.get();
+  const std::size_t d = d_;
+
+  if (metric_ == DistanceMetric::kL2) {
+    if (raw_vectors_) {
+      // Raw vectors are read from the file when needed.
+      const LiveCodesFile* raw = &*raw_vectors_;
+      const RerankPrecision precision = raw_precision_;
+      auto nodes = std::make_shared<std::vector<std::uint32_t>>(slots);
+      return {metric_,
+              [raw, precision, nodes, d](std::uint32_t u, std::span<const std::uint32_t> cand,
+                                         std::span<double> out) {
+                thread_local std::vector<double> a, b;
+                a.resize(d);
+                b.resize(d);
+                read_raw(*raw, precision, (*nodes)[u], a);
+                for (std::size_t i = 0; i < cand.size(); ++i) {
+                  read_raw(*raw, precision, (*nodes)[cand[i]], b);
+                  out[i] = filter::score_vectors_with_metric(DistanceMetric::kL2, a, b);
+                }
+              }};
+    }
+    // Every node's vector reconstructed from its code, scaled by its stored norm.
+    auto rebuilt = std::make_shared<std::vector<double>>(slots.size() * d);
+    parallel_for(slots.size(), 64, [&](std::size_t i) {
+      const SlotCode code = live_codes_at_slot(slots[i]);
+      const std::vector<double> x = q->dequantize(code.mse_indices, code.qjl_bits, code.gamma);
+      double* row = rebuilt->data() + i * d;
+      for (std::size_t j = 0; j < d; ++j) row[j] = x[j] * code.norm;
+    });
+    return {metric_, [rebuilt, d](std::uint32_t u, std::span<const std::uint32_t> cand,
+                                  std::span<double> out) {
+              const std::span<const double> a(rebuilt->data() + std::size_t{u} * d, d);
+              for (std::size_t i = 0; i < cand.size(); ++i) {
+                const std::span<const double> b(rebuilt->data() + std::size_t{cand[i]} * d, d);
+                out[i] = filter::score_vectors_with_metric(DistanceMetric::kL2, a, b);
+              }
+            }};
+  }
+
+  // Inner product and cosine score codes, decoded once.
+  auto codes = std::make_shared<CodeCopies>();
+  const std::size_t n = static_cast<std::size_t>(q->n);
+  codes->n = n;
+  codes->qjl_bytes = qjl_bytes_;
+  codes->levels.resize(slots.size() * n);
+  codes->bits.resize(slots.size() * qjl_bytes_);
+  codes->gamma.resize(slots.size());
+  codes->norm.resize(slots.size());
+  const bool signs = !manifest_.fast_mode;
+  const std::vector<float>& centroids = q->mse_quantizer.centroids;
+  parallel_for(slots.size(), 256, [&](std::size_t i) {
+    thread_local std::vector<std::uint16_t> indices;
+    indices.resize(n);
+    const std::uint8_t* rec = codes_->slot(slots[i]).data();
+    q->unpack_mse_indices(ByteView(rec, packed_bytes_), indices);
+    float* levels = codes->levels.data() + i * n;
+    for (std::size_t j = 0; j < n; ++j) {
+      NVX_CHECK(indices[j] < centroids.size(), "scalar index outside the codebook");
+      levels[j] = centroids[indices[j]];
+    }
+    if (signs) {
+      std::copy_n(rec + packed_bytes_, qjl_bytes_, codes->bits.data() + i * qjl_bytes_);
+    }
+    codes->gamma[i] = load_le<float>(rec + packed_bytes_ + qjl_bytes_);
+    codes->norm[i] = load_le<float>(rec + packed_bytes_ + qjl_bytes_ + 4);
+  });
+  const bool cosine = metric_ == DistanceMetric::kCosine;
+
+  if (raw_vectors_) {
+    // u's raw vector as the query (rotated and projected), each candidate's code with the
+    // light scoring: its levels against the rotated query plus the sketch term.
+    const LiveCodesFile* raw = &*raw_vectors_;
+    const RerankPrecision precision = raw_precision_;
+    auto nodes = std::make_shared<std::vector<std::uint32_t>>(slots);
+    return {metric_,
+            [=](std::uint32_t u, std::span<const std::uint32_t> cand, std::span<double> out) {
+              thread_local std::vector<double> a;
+              a.resize(d);
+              read_raw(*raw, precision, (*nodes)[u], a);
+              const quantizer::PreparedIpQueryLite prepared = q->prepare_ip_query_lite(a);
+              float proj_total = 0.0f;
+              for (const float x : prepared.q_proj) proj_total += x;
+              double a_norm = 0.0;
+              if (cosine) {
+                for (const double x : a) a_norm += x * x;
+                a_norm = std::sqrt(a_norm);
+              }
+              for (std::size_t i = 0; i < cand.size(); ++i) {
+                const std::uint32_t v = cand[i];
+                float s = dot(prepared.q_rot.data(), codes->levels_of(v), n);
+                if (signs && codes->gamma[v] != 0.0f) {
+                  s += sign_sum(codes->bits_of(v), prepared.q_proj.data(), n, proj_total) *
+                       (prepared.qjl_scale * codes->gamma[v]);
+                }
+                if (cosine) {
+                  out[i] = a_norm > 0.0 ? s / a_norm : 0.0;
+                } else {
+                  out[i] = static_cast<double>(s) * codes->norm[v];
+                }
+              }
+            }};
+  }
+
+  // Code against code: the product of the two scalar codes, plus how far their sign sketches
+  // agree beyond chance.
+  return {metric_,
+          [=](std::uint32_t u, std::span<const std::uint32_t> cand, std::span<double> out) {
+            const float* levels_u = codes->levels_of(u);
+            for (std::size_t i = 0; i < cand.size(); ++i) {
+              const std::uint32_t v = cand[i];
+              double s = dot(levels_u, codes->levels_of(v), n);
+              if (signs) s += codes->sign_agreement(u, v) - 0.5;
+              out[i] = cosine ? s : s * codes->norm[v];
+            }
+          }};
 }
 
 std::vector<SearchResult> NorvaneEngine::search_with_filter_and_ann(
     std::span<const double> query, std::uint64_t k, const std::optional<PropertyMap>& filter,
-    std::optional<std::uint64_t> /*search_list_size*/, bool use_ann) const {
+    std::optional<std::uint64_t> search_list_size, bool use_ann) const {
   if (query.size() != d_) {
     throw Error("query dimension mismatch: expected " + std::to_string(d_) + ", got " +
                 std::to_string(query.size()));
@@ -38,10 +299,129 @@ std::vector<SearchResult> NorvaneEngine::search_with_filter_and_ann(
       for (double& x : q) x /= norm;
     }
   }
-  if (use_ann && index_usable()) {
-    // The graph search goes here (steps 4 to 11 of the approximate path).
+  if (!use_ann || !index_usable()) return exhaustive_search_simd(q, k, filter, nullptr);
+  return graph_search(q, k, filter,
+                      search_list_size.value_or(manifest_.index_state->search_list_size));
+}
+
+std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>& query,
+                                                      std::uint64_t k,
+                                                      const std::optional<PropertyMap>& filter,
+                                                      std::uint64_t search_list_size) const {
+  std::vector<std::uint8_t> allowed;
+  if (filter) {
+    const std::vector<std::uint32_t> matching = filter_slots(live_slots(), *filter);
+    if (matching.empty()) return {};
+    allowed = GraphManager::allowed_nodes(index_ids_, matching);
   }
-  return exhaustive_search_simd(q, k, filter, nullptr);
+  const std::uint64_t k_graph = rerank_ ? saturating_mul(20, k) : std::max(k, search_list_size);
+  const std::uint64_t ef = std::max(k_graph, search_list_size);
+
+  if (!codes_->is_mapped()) throw Error("mmap not initialized");
+  quantizer::PreparedIpQuery prepared;
+  double query_norm = 1.0;
+  if (metric_ != DistanceMetric::kL2) prepared = quantizer_->prepare_ip_query(query);
+  if (metric_ == DistanceMetric::kCosine) {
+    double sum = 0.0;
+    for (const double x : query) sum += x * x;
+    query_norm = std::sqrt(sum);
+  }
+  // Scores one node straight from its record in the mapping; `indices` is reused throughout.
+  std::vector<std::uint16_t> indices(quantizer_->n);
+  const std::uint8_t* records = codes_->data();
+  const std::uint64_t slot_limit = codes_->len();
+  const std::function<double(std::uint32_t)> node_score = [&](std::uint32_t node) {
+    const std::uint32_t slot = index_ids_[node];
+    NVX_CHECK(slot < slot_limit, "index slot " + std::to_string(slot) + " out of range");
+    const std::uint8_t* rec = records + static_cast<std::size_t>(slot) * code_slot_size_;
+    quantizer_->unpack_mse_indices(ByteView(rec, packed_bytes_), indices);
+    const ByteView bits(rec + packed_bytes_, qjl_bytes_);
+    const float gamma = load_le<float>(rec + packed_bytes_ + qjl_bytes_);
+    const float norm = load_le<float>(rec + packed_bytes_ + qjl_bytes_ + 4);
+    switch (metric_) {
+      case DistanceMetric::kIp:
+        return quantizer_->score_ip_encoded(prepared, indices, bits, gamma) * norm;
+      case DistanceMetric::kCosine:
+        return query_norm > 0.0
+                   ? quantizer_->score_ip_encoded(prepared, indices, bits, gamma) / query_norm
+                   : 0.0;
+      case DistanceMetric::kL2:
+        break;
+    }
+    std::vector<double> x = quantizer_->dequantize(indices, bits, gamma);
+    for (double& v : x) v *= norm;
+    return filter::score_vectors_with_metric(DistanceMetric::kL2, query, x);
+  };
+  const GraphHits hits =
+      graph_->search(to_size(k_graph), to_size(ef), node_score,
+                     filter ? std::optional<std::span<const std::uint8_t>>(allowed) : std::nullopt);
+
+  // With reranking every graph result is rescored exactly before the best k are kept, as the
+  // exhaustive search rescores its 10 * k candidates: the code score orders candidates only
+  // roughly (under cosine it ignores the length of the reconstruction altogether).
+  struct Hit {
+    std::uint32_t slot;
+    double score;
+  };
+  std::vector<Hit> found(rerank_ ? hits.size() : std::min<std::size_t>(to_size(k), hits.size()));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    found[i] = {index_ids_[hits[i].first], hits[i].second};
+  }
+  if (rerank_ && raw_vectors_) {
+    for (Hit& h : found) {
+      h.score = filter::score_vectors_with_metric(metric_, query, live_raw_vector_at_slot(h.slot));
+    }
+  } else if (rerank_) {
+    std::vector<SlotCode> codes;
+    codes.reserve(found.size());
+    std::vector<quantizer::ProdQuantizer::CodeView> views;
+    views.reserve(found.size());
+    for (const Hit& h : found) {
+      codes.push_back(live_codes_at_slot(h.slot));
+      views.push_back({codes.back().mse_indices, codes.back().qjl_bits, codes.back().gamma});
+    }
+    std::vector<std::vector<double>> rebuilt = quantizer_->dequantize_batch(views);
+    NVX_CHECK(rebuilt.size() == found.size(), "reconstruction count mismatch");
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      for (double& v : rebuilt[i]) v *= codes[i].norm;
+      found[i].score = filter::score_vectors_with_metric(metric_, query, rebuilt[i]);
+    }
+  }
+  std::stable_sort(found.begin(), found.end(), [](const Hit& a, const Hit& b) {
+    return rank_key(a.score) > rank_key(b.score);
+  });
+  if (found.size() > k) found.resize(to_size(k));
+
+  std::vector<std::uint32_t> slots(found.size());
+  for (std::size_t i = 0; i < found.size(); ++i) slots[i] = found[i].slot;
+  MetadataStore::Entries metadata = metadata_->get_many(slots);
+  std::vector<SearchResult> results(found.size());
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    results[i].id = std::string(id_pool_.id_of(found[i].slot).value_or(""));
+    results[i].score = found[i].score;
+    if (auto it = metadata.find(found[i].slot); it != metadata.end()) {
+      results[i].metadata = std::move(it->second);
+    }
+  }
+
+  // Live vectors the graph does not hold are searched exhaustively and merged in.
+  if (index_ids_.size() != id_pool_.live_count()) {
+    std::vector<std::uint8_t> in_graph(id_pool_.slot_count(), 0);
+    for (const std::uint32_t slot : index_ids_) {
+      if (slot < in_graph.size()) in_graph[slot] = 1;
+    }
+    std::vector<std::uint32_t> outside;
+    for (const std::uint32_t slot : live_slots()) {
+      if (in_graph[slot] == 0) outside.push_back(slot);
+    }
+    if (!outside.empty()) {
+      std::vector<SearchResult> more = exhaustive_search_simd(query, k, filter, &outside);
+      std::move(more.begin(), more.end(), std::back_inserter(results));
+      sort_best_first(results);
+      if (results.size() > k) results.resize(to_size(k));
+    }
+  }
+  return results;
 }
 
 }  // namespace norvex::storage::engine

@@ -201,8 +201,10 @@ std::uint64_t NorvaneEngine::graph_node_count() const {
 }
 
 bool NorvaneEngine::index_usable() const {
+  // The last condition keeps every node the graph can name within index_ids.
   return manifest_.index_state.has_value() && !index_ids_.empty() && graph_node_count() > 0 &&
-         manifest_.index_state->indexed_nodes == index_ids_.size();
+         manifest_.index_state->indexed_nodes == index_ids_.size() &&
+         graph_node_count() == index_ids_.size();
 }
 
 void NorvaneEngine::restore_from_backend(const char* name) {
@@ -243,10 +245,16 @@ void NorvaneEngine::check_loaded_state() {
 }
 
 void NorvaneEngine::check_index_ids() {
-  // The index maps graph nodes to slots: a list that points outside the slot files, or that
-  // disagrees with the graph, makes the index unusable (searches go exhaustive).
-  bool usable = graph_node_count() == index_ids_.size();
-  for (std::uint32_t slot : index_ids_) usable = usable && slot < id_pool_.slot_count();
+  // The index maps graph nodes to distinct live slots, one per node: a list that disagrees
+  // with the graph or the manifest, or names a slot that is outside the slot files, deleted
+  // or named twice, makes the index unusable (searches go exhaustive).
+  bool usable = index_usable();
+  std::vector<std::uint8_t> seen(usable ? id_pool_.slot_count() : 0, 0);
+  for (std::size_t i = 0; usable && i < index_ids_.size(); ++i) {
+    const std::uint32_t slot = index_ids_[i];
+    usable = id_pool_.is_alive(slot) && seen[slot] == 0;
+    if (usable) seen[slot] = 1;
+  }
   if (!usable) invalidate_index();
 }
 
