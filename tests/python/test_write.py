@@ -235,13 +235,3 @@ def test_delete_batch_with_empty_filter_uses_it(db):
     db.insert_batch(["a", "b"], np.ones((2, DIM), np.float32), [{"g": 1}, {}])
     # unlike the read methods, an explicit {} is passed on and matches every record
     assert db.delete_batch(where_filter={}) == 2
-
-
-def test_create_index_argument_conversion(db):
-    # Defaults and conversions happen before the engine; an int alpha is accepted.
-    db.insert_batch([str(i) for i in range(50)], unit_vectors(50))
-    try:
-        db.create_index(alpha=1)
-    except RuntimeError:
-        pytest.skip("the graph index is not available in this build")
-    assert db.stats()["has_index"] is True
