@@ -30,6 +30,7 @@
 #include "common/json.h"
 #include "quantizer/prod.h"
 #include "storage/backend.h"
+#include "storage/dir_lock.h"
 #include "storage/graph.h"
 #include "storage/id_pool.h"
 #include "storage/live_codes.h"
@@ -275,6 +276,8 @@ class NorvaneEngine {
 
   std::string path(const char* name) const;
 
+  // Declared first, so that it is released last, after every file of the directory is closed.
+  std::shared_ptr<DirLock> dir_lock_;
   Manifest manifest_;
   std::optional<GraphManager> graph_;
   std::optional<LiveCodesFile> codes_;

@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "storage/compaction.h"
+#include "storage/dir_lock.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/internal.h"
 #include "storage/quantizer_state.h"
@@ -61,6 +62,8 @@ const std::string& NorvaneEngine::local_dir() const { return local_dir_; }
 std::unique_ptr<NorvaneEngine> NorvaneEngine::open_with_options(const OpenOptions& o) {
   std::unique_ptr<NorvaneEngine> e(new NorvaneEngine());
   create_dirs(o.local_dir);
+  // Before anything is read: another process writing the directory would corrupt it.
+  e->dir_lock_ = DirLock::acquire(o.local_dir);
   e->local_dir_ = o.local_dir;
   e->backend_ = StorageBackend::from_uri(o.uri);
 

@@ -61,6 +61,8 @@ Prepared prepare_vector(std::vector<float> v, bool normalize) {
 // --- validation --------------------------------------------------------------------------
 
 void NorvaneEngine::check_writable() const {
+  // A child created by fork() shares the parent's files; only the parent may write them.
+  dir_lock_->check_owner();
   if (broken_) {
     throw Error("a flush failed after it was committed (" + *broken_ +
                 "); reopen the database to complete it");
