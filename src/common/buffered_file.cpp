@@ -9,13 +9,12 @@
 #include <utility>
 
 #include "common/error.h"
+#include "common/file_util.h"
 
 namespace norvex {
 
 BufferedFile BufferedFile::open(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  if (fd < 0) throw last_os_error(path);
-  return BufferedFile(fd, path);
+  return BufferedFile(open_regular_file(path, flags), path);
 }
 
 BufferedFile::BufferedFile(int fd, std::string path)

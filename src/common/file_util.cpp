@@ -52,9 +52,29 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+int open_regular_file(const std::string& path, int flags) {
+  // O_NONBLOCK only for the open itself: a FIFO would otherwise block it until a peer appears.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw last_os_error(path);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw os_error(err, path);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw Error("not a regular file: " + path);
+  }
+  if ((flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 Bytes read_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) throw last_os_error(path);
+  Fd fd(open_regular_file(path, O_RDONLY));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) throw last_os_error(path);
   Bytes out;
@@ -73,8 +93,7 @@ Bytes read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, ByteView data) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw last_os_error(path);
+  Fd fd(open_regular_file(path, O_WRONLY | O_CREAT | O_TRUNC));
   write_all(fd.get(), data, path);
   if (fd.close() != 0) throw last_os_error(path);
 }

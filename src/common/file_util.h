@@ -12,6 +12,12 @@ namespace norvex {
 
 bool path_exists(const std::string& path);
 
+// open(2) for the database's files: adds O_CLOEXEC (and mode 0666 with O_CREAT) and refuses
+// anything but a regular file with Error "not a regular file: <path>", so that a FIFO or a
+// device planted in a directory can neither block an open nor feed endless bytes. Returns the
+// descriptor; the caller closes it.
+int open_regular_file(const std::string& path, int flags);
+
 // Reads the whole file.
 Bytes read_file(const std::string& path);
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/error.h"
+#include "common/file_util.h"
 
 namespace norvex::storage {
 namespace {
@@ -99,9 +100,7 @@ LiveCodesFile LiveCodesFile::open(std::string path, std::uint64_t slot_size) {
 
 void LiveCodesFile::ensure_open() {
   if (fd_ >= 0) return;
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) throw last_os_error(path_);
-  fd_ = fd;
+  fd_ = open_regular_file(path_, O_RDWR | O_CREAT);
 }
 
 void LiveCodesFile::remap() {

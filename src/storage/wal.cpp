@@ -80,9 +80,7 @@ class LogReader {
 
 class ReadOnlyFd {
  public:
-  explicit ReadOnlyFd(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0) throw last_os_error(path);
-  }
+  explicit ReadOnlyFd(const std::string& path) : fd_(open_regular_file(path, O_RDONLY)) {}
   ~ReadOnlyFd() { ::close(fd_); }
   ReadOnlyFd(const ReadOnlyFd&) = delete;
   ReadOnlyFd& operator=(const ReadOnlyFd&) = delete;

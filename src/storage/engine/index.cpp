@@ -282,13 +282,9 @@ GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>
 std::vector<SearchResult> NorvaneEngine::search_with_filter_and_ann(
     std::span<const double> query, std::uint64_t k, const std::optional<PropertyMap>& filter,
     std::optional<std::uint64_t> search_list_size, bool use_ann) const {
-  if (query.size() != d_) {
-    throw Error("query dimension mismatch: expected " + std::to_string(d_) + ", got " +
-                std::to_string(query.size()));
-  }
-  for (double x : query) {
-    if (!std::isfinite(x)) throw Error("query holds a value that is not finite");
-  }
+  // A query must be a vector the database could store: the scoring works in 32-bit floats,
+  // where a larger component or norm turns every score into NaN.
+  (void)checked_vector(query, "query");
   if (k == 0 || id_pool_.live_count() == 0) return {};
   std::vector<double> q(query.begin(), query.end());
   if (normalize_) {

@@ -469,7 +469,11 @@ void NorvaneEngine::stage_durable_state(StagedFlush& st) {
     st.pool.emplace();
     st.old_to_new.reserve(n);
     for (std::uint64_t i = 0; i < n; ++i) {
-      NVX_CHECK(st.pool->insert(live[i].first) == i, "compacted id pool out of order");
+      if (st.pool->insert(live[i].first) != i) {
+        // Only a damaged live_ids.bin lists one id under two live slots.
+        throw Error("live_ids.bin lists the id '" + live[i].first +
+                    "' under two slots; the database directory is damaged");
+      }
       st.old_to_new.emplace(live[i].second, static_cast<std::uint32_t>(i));
     }
     metadata_->rekey(st.old_to_new);
