@@ -43,10 +43,12 @@ class BufferedFile {
   void close();
 
   bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
  private:
   BufferedFile(int fd, std::string path);
+
   void write_all(const std::uint8_t* p, std::size_t n);
 
   int fd_ = -1;

@@ -69,6 +69,11 @@ nb::object open_body(PyObject* args, PyObject* kwargs) {
   if (dimension && *dimension == 0) raise(PyExc_ValueError, "dimension must be at least 1");
   // An empty path would put the database files at the file-system root.
   if (path.empty()) raise(PyExc_ValueError, "path must not be empty");
+  // A NUL byte would cut the path short in the system calls: the files would land elsewhere.
+  if (path.find('\0') != std::string::npos ||
+      (collection && collection->find('\0') != std::string::npos)) {
+    raise(PyExc_ValueError, "embedded null byte");
+  }
 
   std::string dir = path;
   if (collection && !collection->empty()) {

@@ -62,11 +62,8 @@ std::string real_path_of(const std::string& dir) {
 // Opens and locks the lock file; -1 when the file system has no flock.
 int lock_file(const std::string& dir) {
   const std::string path = join_path(dir, kLockFileName);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw last_os_error(path);
+  // A FIFO planted as the lock file would block a plain open.
+  const int fd = open_regular_file(path, O_RDONLY | O_CREAT);
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);

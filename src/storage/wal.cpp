@@ -293,6 +293,14 @@ void Wal::truncate() {
   rewrite.close();
 }
 
+bool Wal::detached() const {
+  struct stat open_file;
+  struct stat named;
+  if (::fstat(file_.fd(), &open_file) != 0 || open_file.st_nlink == 0) return true;
+  if (::stat(path_.c_str(), &named) != 0) return true;
+  return named.st_dev != open_file.st_dev || named.st_ino != open_file.st_ino;
+}
+
 void Wal::reset() {
   // The new log is complete under a temporary name, with the append handle already open on it,
   // before the rename replaces the old one: a crash leaves either every old entry or none, and

@@ -103,6 +103,9 @@ class Wal {
   static std::vector<WalEntry> replay_bytes(ByteView log,
                                             const quantizer::ProdQuantizer* quantizer);
 
+  // Whether the path no longer names the file this log appends to (removed or replaced while
+  // open): appends would then be lost to the next replay.
+  bool detached() const;
   // Rewrites the file as its bare header; the next append lands at offset 8. Throws Error.
   void truncate();
 

@@ -151,6 +151,12 @@ TEST(DirLockTest, MissingDirectoryIsAnErrorWithTheSystemText) {
   }
 }
 
+TEST(DirLockTest, FifoInPlaceOfTheLockFileIsAnErrorNotAHang) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file(kLockFileName).c_str(), 0666), 0);
+  EXPECT_THROW(DirLock::acquire(dir.path()), Error);
+}
+
 TEST(DirLockTest, LockFileIsNotInheritedAcrossExec) {
   TempDir dir;
   auto lock = DirLock::acquire(dir.path());

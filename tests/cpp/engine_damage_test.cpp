@@ -41,5 +41,17 @@ TEST(EngineDamageTest, IdListedUnderTwoSlotsFailsTheCompactingFlushWithAnError) 
   }
 }
 
+TEST(EngineDamageTest, PathWithANulByteIsRefusedBeforeAnythingIsCreated) {
+  TempDir dir;
+  for (const std::string& bad : {dir.file("db") + std::string("\0x", 2)}) {
+    OpenOptions o = options_for(bad, kD);
+    EXPECT_THROW(open_engine(o), Error);
+    o = options_for(dir.file("db"), kD);
+    o.uri = bad;
+    EXPECT_THROW(open_engine(o), Error);
+  }
+  EXPECT_FALSE(path_exists(dir.file("db")));
+}
+
 }  // namespace
 }  // namespace norvex::testing

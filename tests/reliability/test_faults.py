@@ -96,7 +96,7 @@ def reopen_after_fault(db, path):
         return open_db(path)
 
 
-@pytest.mark.parametrize("limit", [20_000, 150_000, 400_000, 1_500_000])
+@pytest.mark.parametrize("limit", [20_000, 60_000, 150_000, 400_000])
 def test_full_disk_fails_clearly_and_loses_nothing_acknowledged(tmp_path, limit):
     path = str(tmp_path / "db")
 
@@ -157,6 +157,7 @@ def test_read_only_directory_fails_clearly_and_loses_nothing_acknowledged(shared
     path = os.path.join(shared_dir, "db")
 
     def body(report):
+        vectors(1)  # imports numpy.random while the interpreter's files are still readable
         if os.geteuid() == 0:
             # Root ignores permission bits: write as an ordinary user.
             os.setgid(nobody())
@@ -201,6 +202,7 @@ def test_read_only_directory_cannot_be_opened_for_writing(shared_dir):
     os.chmod(path, 0o555)
 
     def body(report):
+        vectors(1)
         if os.geteuid() == 0:
             os.setgid(nobody())
             os.setuid(nobody())
@@ -239,10 +241,11 @@ def test_file_removed_while_open_loses_nothing_acknowledged(tmp_path, name, endi
         db.flush()
         write_until_failures(db, report, "b", 5, errors)
         os.remove(os.path.join(path, name)) if os.path.exists(os.path.join(path, name)) else None
-        write_until_failures(db, report, "c", 30, errors)
+        # Fewer than the 17 writes between flushes: a crash finds them in the log alone.
+        write_until_failures(db, report, "c", 12, errors)
         for e in errors:
             report({"error": e})
-        assert db.count() >= 25
+        assert db.count() >= 20
         if ending == "close":
             try:
                 db.close()

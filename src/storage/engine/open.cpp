@@ -61,6 +61,10 @@ const std::string& NorvaneEngine::local_dir() const { return local_dir_; }
 
 std::unique_ptr<NorvaneEngine> NorvaneEngine::open_with_options(const OpenOptions& o) {
   std::unique_ptr<NorvaneEngine> e(new NorvaneEngine());
+  // A NUL byte would cut the path short in the system calls: the files would land elsewhere.
+  if (o.local_dir.find('\0') != std::string::npos || o.uri.find('\0') != std::string::npos) {
+    throw Error("database path contains a NUL byte");
+  }
   create_dirs(o.local_dir);
   // Before anything is read: another process writing the directory would corrupt it.
   e->dir_lock_ = DirLock::acquire(o.local_dir);

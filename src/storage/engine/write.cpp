@@ -20,6 +20,7 @@
 #include "storage/encoding.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/internal.h"
+#include "storage/quantizer_state.h"
 
 namespace norvex::storage::engine {
 
@@ -227,6 +228,12 @@ std::uint32_t NorvaneEngine::apply_code(const std::string& id, const WalEntry& e
 }
 
 void NorvaneEngine::append_log(const std::vector<WalEntry>& entries) {
+  // wal.log was removed or replaced while open: appends to the old file would survive no
+  // crash. Start a new log that holds every entry since the last flush first.
+  if (wal_->detached()) {
+    wal_->reset();
+    wal_->append_batch(pending_, false);
+  }
   wal_->append_batch(entries, false);
 }
 
@@ -415,7 +422,13 @@ struct NorvaneEngine::StagedFlush {
 
 void NorvaneEngine::flush_wal_to_segment() {
   check_writable();
-  if (pending_.empty()) return;
+  // Files removed while open are put back from memory: a slot file lives on in its mapping
+  // (rewriting the slot files, as compaction does, restores it), the quantizer in memory.
+  const bool slot_file_removed =
+      !path_exists(path(kCodesFile)) || (raw_vectors_ && !path_exists(path(kRawFile)));
+  if (slot_file_removed) slot_compaction_pending_ = true;
+  if (!path_exists(path(kQuantizerFile))) save_quantizer_state(*quantizer_, local_dir_, *backend_);
+  if (pending_.empty() && !slot_file_removed) return;
 
   std::vector<SegmentRecord> records;
   records.reserve(pending_.size());
