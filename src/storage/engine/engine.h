@@ -237,6 +237,11 @@ class NorvaneEngine {
   std::uint32_t apply_code(const std::string& id, const WalEntry& entry);
   void write_code_record(std::uint32_t slot, const WalEntry& entry);
   void write_raw_vector(std::uint32_t slot, std::span<const float> raw);
+  // The raw record of an existing slot is overwritten only after the log append, so the log
+  // entry of such an update carries the raw vector (under a key the metadata reader ignores)
+  // and replay redoes the overwrite. Returns `metadata_json` with the vector added.
+  std::string with_logged_raw_vector(std::string metadata_json, std::span<const float> raw) const;
+  void redo_logged_raw_vector(std::uint32_t slot, const std::string& metadata_json);
   void mark_slot_deleted(std::uint32_t slot);
   void append_log(const std::vector<WalEntry>& entries);
   void finish_write(bool vectors_changed);

@@ -306,6 +306,7 @@ void NorvaneEngine::apply_replayed(const WalEntry& entry) {
   }
   check_id(entry.id);
   const std::uint32_t slot = apply_code(entry.id, entry);
+  redo_logged_raw_vector(slot, entry.metadata_json);
   try {
     metadata_->put(slot, VectorMetadata::from_json(entry.metadata_json));
   } catch (const Error&) {

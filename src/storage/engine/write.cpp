@@ -162,6 +162,64 @@ void NorvaneEngine::write_code_record(std::uint32_t slot, const WalEntry& entry)
   p[packed_bytes_ + qjl_bytes_ + 8] = 0;
 }
 
+namespace {
+constexpr std::string_view kLoggedRawKey = "raw_f32";
+constexpr char kHexDigits[] = "0123456789abcdef";
+}  // namespace
+
+std::string NorvaneEngine::with_logged_raw_vector(std::string metadata_json,
+                                                  std::span<const float> raw) const {
+  // The compact JSON of a VectorMetadata ends with its closing brace; the vector goes before it
+  // as the hex of its little-endian f32 bytes.
+  NVX_CHECK(!metadata_json.empty() && metadata_json.back() == '}', "metadata JSON not an object");
+  metadata_json.pop_back();
+  metadata_json += ",\"";
+  metadata_json += kLoggedRawKey;
+  metadata_json += "\":\"";
+  for (float f : raw) {
+    std::uint8_t bytes[4];
+    store_le<float>(bytes, f);
+    for (std::uint8_t b : bytes) {
+      metadata_json.push_back(kHexDigits[b >> 4]);
+      metadata_json.push_back(kHexDigits[b & 15]);
+    }
+  }
+  metadata_json += "\"}";
+  return metadata_json;
+}
+
+void NorvaneEngine::redo_logged_raw_vector(std::uint32_t slot, const std::string& metadata_json) {
+  if (!raw_vectors_ || metadata_json.find(kLoggedRawKey) == std::string::npos) return;
+  Json j;
+  try {
+    j = parse_json(metadata_json);
+  } catch (const Error&) {
+    return;
+  }
+  const auto it = j.find(kLoggedRawKey);
+  if (it == j.end() || !it->is_string()) return;
+  const std::string& hex = it->get_ref<const std::string&>();
+  if (hex.size() != 8 * d_) return;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::vector<float> raw(d_);
+  for (std::size_t i = 0; i < d_; ++i) {
+    std::uint8_t bytes[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+      const int hi = nibble(hex[8 * i + 2 * k]);
+      const int lo = nibble(hex[8 * i + 2 * k + 1]);
+      if (hi < 0 || lo < 0) return;
+      bytes[k] = static_cast<std::uint8_t>(hi << 4 | lo);
+    }
+    raw[i] = load_le<float>(bytes);
+    if (!std::isfinite(raw[i])) return;
+  }
+  write_raw_vector(slot, raw);
+}
+
 void NorvaneEngine::write_raw_vector(std::uint32_t slot, std::span<const float> raw) {
   if (!raw_vectors_) return;
   NVX_CHECK(raw.size() == d_, "raw vector length mismatch");
@@ -291,6 +349,10 @@ void NorvaneEngine::write_vector_entry(const std::string& id, std::span<const do
     check_room_for_new_id(slot_count, id_pool_.byte_count());
     plan = {static_cast<std::uint32_t>(slot_count), true};
   }
+  if (!plan.is_new && raw_vectors_) {
+    entries[0].metadata_json =
+        with_logged_raw_vector(std::move(entries[0].metadata_json), encoded.raw);
+  }
   reserve_new_slots({plan}, {&encoded});
   try {
     append_log(entries);
@@ -382,6 +444,10 @@ void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, Wri
       }
       plan_vectors[i - begin] = &encoded[i - begin];
       entries.push_back(make_entry(id, encoded[i - begin], std::move(jsons[i])));
+      if (!plan.is_new && raw_vectors_) {
+        entries.back().metadata_json =
+            with_logged_raw_vector(std::move(entries.back().metadata_json), encoded[i - begin].raw);
+      }
     }
 
     reserve_new_slots(plans, plan_vectors);
