@@ -16,6 +16,10 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC target("avx512f,avx2")
+// clang ignores the GCC pragma; it takes the same target as an attribute.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx512f,avx2"))), apply_to = function)
+#endif
 
 namespace norvex::linalg::detail {
 namespace {
@@ -93,6 +97,9 @@ void fwht_avx2(float* p, std::size_t n) {
 }  // namespace norvex::linalg::detail
 
 #pragma GCC diagnostic pop
+#ifdef __clang__
+#pragma clang attribute pop
+#endif
 #pragma GCC pop_options
 
 #else

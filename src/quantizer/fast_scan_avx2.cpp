@@ -14,6 +14,10 @@
 // under the target pragma could be merged with the plain one by the linker.
 #pragma GCC push_options
 #pragma GCC target("avx2,bmi2")
+// clang ignores the GCC pragma; it takes the same target as an attribute.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx2,bmi2"))), apply_to = function)
+#endif
 
 namespace norvex::quantizer::detail {
 namespace {
@@ -206,6 +210,9 @@ TileKernelInfo avx2_tile_kernel(std::size_t w) {
 
 }  // namespace norvex::quantizer::detail
 
+#ifdef __clang__
+#pragma clang attribute pop
+#endif
 #pragma GCC pop_options
 
 #else

@@ -24,6 +24,10 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,bmi2")
+// clang ignores the GCC pragma; it takes the same target as an attribute.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,bmi2"))), apply_to = function)
+#endif
 
 namespace norvex::quantizer::detail {
 namespace {
@@ -217,6 +221,9 @@ TileKernelInfo avx512_tile_kernel(std::size_t w) {
 }  // namespace norvex::quantizer::detail
 
 #pragma GCC diagnostic pop
+#ifdef __clang__
+#pragma clang attribute pop
+#endif
 #pragma GCC pop_options
 
 #else

@@ -382,7 +382,8 @@ def run_round(path: str, model: dict, seed: int, stats: Stats, rng: random.Rando
         os.close(rfd)
         child_main(path, seed, wfd, threshold)
     os.close(wfd)
-    kill_after = rng.randint(0, max_acks)
+    # One kill in ten lands while the child opens (and recovers) the database.
+    kill_after = 0 if rng.random() < 0.1 else rng.randint(1, max_acks)
     delay = rng.random() * max_delay
     buf = b""
     acked = []

@@ -10,7 +10,7 @@ import time
 import numpy as np
 
 import norvex
-from conftest import DIM, vectors
+from reliability_util import DIM, vectors, db_path  # noqa: F401 - fixtures
 
 SECONDS = float(os.environ.get("NORVEX_STRESS_SECONDS", "3"))
 STABLE = 150

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import norvex
-from conftest import DIM, vectors
+from reliability_util import DIM, vectors
 
 
 def run_child(body):

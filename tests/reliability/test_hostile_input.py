@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import norvex
-from conftest import DIM, vectors
+from reliability_util import DIM, vectors, db_path, db  # noqa: F401 - fixtures
 
 
 def snapshot(db):

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import norvex
-from conftest import DIM
+from reliability_util import DIM, db_path, db  # noqa: F401 - fixtures
 
 OPEN_IN_OTHER_PROCESS = textwrap.dedent("""
     import sys, norvex

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import norvex
-from conftest import DIM
+from reliability_util import DIM
 
 
 def files_under(root):

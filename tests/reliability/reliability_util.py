@@ -1,3 +1,6 @@
+"""Helpers and fixtures shared by the reliability tests (imported by name: tests/python has
+its own conftest)."""
+
 import numpy as np
 import pytest
 
