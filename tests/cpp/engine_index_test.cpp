@@ -75,8 +75,8 @@ std::vector<double> scores(const std::vector<SearchResult>& results) {
 }
 
 // The exhaustive scan scores codes in single precision, the graph search in double.
-void expect_scores_near(const std::vector<SearchResult>& got,
-                        const std::vector<SearchResult>& want, const std::string& what) {
+void expect_scores_near(const std::vector<SearchResult>& got, const std::vector<SearchResult>& want,
+                        const std::string& what) {
   ASSERT_EQ(got.size(), want.size()) << what;
   for (std::size_t i = 0; i < got.size(); ++i) {
     EXPECT_NEAR(got[i].score, want[i].score, 1e-5 * (1.0 + std::abs(want[i].score))) << what;
@@ -119,6 +119,38 @@ TEST(EngineIndex, EmptyDatabaseBuildsNothingAndOneVectorBuildsOneNode) {
   EXPECT_EQ(ids(ann(*e, v, 3)), std::vector<std::string>{"only"});
 }
 
+TEST(EngineIndex, UnusableParametersAreRefusedAndChangeNothing) {
+  TempDir dir;
+  auto e = open_engine(options_for(dir.path(), 8));
+  insert_all(*e, clustered(50, 8, 2, 6));
+  build_index(*e);
+  const Bytes manifest = read_file(dir.file("manifest.json"));
+  for (const double alpha : {std::nan(""), HUGE_VAL, -1.0, 0.0, 0.99}) {
+    EXPECT_THROW(e->create_index_with_params(8, 16, 16, alpha, 1), Error) << alpha;
+    EXPECT_TRUE(e->stats().has_index) << alpha;
+    EXPECT_EQ(read_file(dir.file("manifest.json")), manifest) << alpha;
+  }
+  EXPECT_THROW(e->create_index_with_params(0, 16, 16, 1.2, 1), Error);
+  EXPECT_EQ(read_file(dir.file("manifest.json")), manifest);
+  e->create_index_with_params(8, 16, 16, 1.0, 1);
+  e.reset();
+  EXPECT_TRUE(open_engine(options_for(dir.path(), 8))->stats().has_index);
+}
+
+TEST(EngineIndex, WalkThatReachesTooFewNodesIsAnsweredExhaustively) {
+  // Without a first-pass sample the graph has no edges and the walk cannot collect k hits;
+  // the search must not return fewer than the database holds.
+  const Vectors vs = clustered(120, 8, 3, 7);
+  TempDir dir;
+  auto e = open_engine(options_for(dir.path(), 8));
+  insert_all(*e, vs);
+  e->create_index_with_params(32, 0, 16, 1.2, 2);
+  ASSERT_TRUE(e->stats().has_index);
+  for (std::size_t q = 0; q < 120; q += 17) {
+    EXPECT_EQ(ids(ann(*e, vs[q], 5)), ids(exhaustive(*e, vs[q], 5)));
+  }
+}
+
 TEST(EngineIndex, SmallDatabaseGivesTheExhaustiveResults) {
   // A graph over 200 nodes reaches every node: the approximate search returns exactly what
   // the exhaustive search returns, scores included, whatever the metric and reranking.
@@ -141,7 +173,8 @@ TEST(EngineIndex, SmallDatabaseGivesTheExhaustiveResults) {
           const auto want = exhaustive(*e, q, 5);
           const auto got = ann(*e, q, 5);
           EXPECT_EQ(ids(got), ids(want)) << metric_key(metric) << " rerank " << rerank;
-          expect_scores_near(got, want, std::string(metric_key(metric)) + " rerank " + std::to_string(rerank));
+          expect_scores_near(got, want,
+                             std::string(metric_key(metric)) + " rerank " + std::to_string(rerank));
         }
       }
     }

@@ -135,6 +135,14 @@ void NorvaneEngine::create_index_with_options(std::uint64_t max_degree,
                                               std::uint64_t n_refinements,
                                               const GraphBuildOptions& options) {
   check_writable();
+  // alpha prunes every list and is stored in the manifest: NaN or infinity cannot be written
+  // to JSON (the database would no longer open), and below 1 the rule drops the links that
+  // keep the graph connected.
+  if (!(alpha >= 1.0 && std::isfinite(alpha))) {
+    throw Error("alpha must be a finite number of at least 1, got " + std::to_string(alpha));
+  }
+  // Without level-0 links no walk leaves its entry point.
+  if (max_degree == 0) throw Error("max_degree must be at least 1");
   flush_wal_to_segment();
   std::vector<std::pair<std::string, std::uint32_t>> live = id_pool_.iter_active();
   if (live.empty()) return;
@@ -351,6 +359,15 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
   const GraphHits hits =
       graph_->search(to_size(k_graph), to_size(ef), node_score,
                      filter ? std::optional<std::span<const std::uint8_t>>(allowed) : std::nullopt);
+  // A walk that reaches fewer than k of the nodes it may return (a graph cut apart by
+  // damage or built without a first-pass sample, or a filter whose matches lie beyond the walk)
+  // would silently return too few hits: such a search is answered exhaustively instead.
+  const std::size_t reachable =
+      filter ? static_cast<std::size_t>(std::count(allowed.begin(), allowed.end(), 1))
+             : index_ids_.size();
+  if (hits.size() < std::min<std::size_t>(to_size(k), reachable)) {
+    return exhaustive_search_simd(query, k, filter, nullptr);
+  }
 
   // With reranking every graph result is rescored exactly before the best k are kept, as the
   // exhaustive search rescores its 10 * k candidates: the code score orders candidates only
