@@ -1,8 +1,8 @@
 """A first tour of norvex.
 
 Creates a database of 5000 synthetic "articles" (64-dimensional embeddings with metadata and
-a document each), searches it with and without a metadata filter, runs a batch query, updates
-and deletes records, then reopens the database to show that everything survived.
+a document each), searches it with and without a metadata filter, runs a batch query, builds the graph index
+for approximate search, updates and deletes records, then reopens the database to show that everything survived.
 
     python examples/quickstart.py [directory]
 
@@ -69,6 +69,11 @@ def tour(root):
         for topic, hits in zip(["physics", "history"], db.query(centroids[[0, 2]], n_results=2)):
             print(f"  {topic}:")
             show(hits, indent="    ")
+
+        db.create_index()
+        approx = db.search(query, 3, _use_ann=True)
+        print(f"\nBuilt the graph index over {db.stats()['index_nodes']} vectors; the approximate "
+              "search agrees:", [h["id"] for h in approx] == [h["id"] for h in db.search(query, 3)])
 
         print("\nArticles per topic:", dict(sorted(db.list_metadata_values("topic").items())))
 

@@ -13,6 +13,7 @@ def test_quickstart_runs(tmp_path):
     assert result.returncode == 0, result.stderr
     out = result.stdout
     assert "Inserted 5000 articles" in out
+    assert "the approximate search agrees: True" in out
     assert "article-0042 is now featured: True" in out
     assert "deleted article-0001: True" in out
     assert "article-0001 still there? False" in out
