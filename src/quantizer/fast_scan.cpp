@@ -175,7 +175,9 @@ struct ScanQuery::Impl {
     const bool pad = layout.n < kUnpaddedTileN;
     const std::size_t copy_bytes = layout.packed_bytes + layout.sign_bytes + 4;
     const std::size_t pad_stride = (layout.packed_bytes + 64 + 63) / 64 * 64;
-    std::vector<std::uint8_t> scratch(pad ? tile.tile * pad_stride : 0);
+    // Reused across calls: the graph search scores a few records per call.
+    thread_local std::vector<std::uint8_t> scratch;
+    if (pad && scratch.size() < tile.tile * pad_stride) scratch.resize(tile.tile * pad_stride);
     const std::uint8_t* ptr_buf[2][kMaxTile];
     float partial[kMaxTile];
     // The records of the tile at `start`; a short last tile repeats its last record (those

@@ -82,6 +82,38 @@ std::vector<double> ProdQuantizer::dequantize(std::span<const std::uint16_t> mse
   return x;
 }
 
+void ProdQuantizer::dequantize_packed_into(ByteView packed, ByteView qjl_bits, double gamma,
+                                           std::span<double> out) const {
+  NVX_CHECK(out.size() == d, checks::eq_failure("out.len() == d", out.size(), d));
+  NVX_CHECK(qjl_bits.size() == qjl_bytes(),
+            checks::eq_failure("qjl_bits.len() == ceil(n/8)", qjl_bits.size(), qjl_bytes()));
+  thread_local std::vector<std::uint16_t> t_indices;
+  thread_local std::vector<float> t_in;
+  thread_local std::vector<float> t_out;
+  t_indices.resize(n);
+  t_in.resize(n);
+  t_out.resize(d);
+  unpack_mse_indices(packed, t_indices);
+  const std::vector<float>& c = mse_quantizer.centroids;
+  for (std::size_t i = 0; i < n; ++i) {
+    NVX_CHECK(t_indices[i] < c.size(), checks::out_of_bounds(c.size(), t_indices[i]));
+    t_in[i] = c[t_indices[i]];
+  }
+  linalg::srht_inverse(t_in, mse_quantizer.rotation_signs, t_out);
+  for (std::size_t i = 0; i < d; ++i) out[i] = t_out[i];
+  // gamma == 0 (fast mode) scales the residual to zero: nothing to add.
+  if (gamma == 0.0) return;
+  // The residual as QjlQuantizer::dequantize_one computes it.
+  for (std::size_t i = 0; i < n; ++i) {
+    t_in[i] = (qjl_bits[i / 8] >> (i % 8)) & 1u ? 1.0f : -1.0f;
+  }
+  linalg::srht_inverse(t_in, qjl_quantizer.projection_signs, t_out);
+  const float nf = static_cast<float>(n);
+  const float scale = std::sqrt(3.1415927f / (nf + nf));
+  const double factor = static_cast<double>(scale * static_cast<float>(gamma));
+  for (std::size_t i = 0; i < d; ++i) out[i] += factor * static_cast<double>(t_out[i]);
+}
+
 std::vector<std::vector<double>> ProdQuantizer::dequantize_batch(
     const std::vector<CodeView>& codes) const {
   return parallel_map<std::vector<double>>(codes.size(), batch_grain(n), [&](std::size_t i) {

@@ -72,6 +72,12 @@ class ProdQuantizer {
     ByteView qjl_bits;
     double gamma = 0.0;
   };
+  // dequantize of a stored code, straight from its packed indices, into out (d values): the
+  // same bits as dequantize(unpack_mse_indices(packed), qjl_bits, gamma), without allocating
+  // (the calling thread's scratch buffers hold the levels and signs). packed holds
+  // packed_mse_bytes(), qjl_bits qjl_bytes().
+  void dequantize_packed_into(ByteView packed, ByteView qjl_bits, double gamma,
+                              std::span<double> out) const;
   // Reconstructs on the worker pool; results in input order.
   std::vector<std::vector<double>> dequantize_batch(const std::vector<CodeView>& codes) const;
 

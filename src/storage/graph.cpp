@@ -248,12 +248,31 @@ void GraphManager::build(std::uint64_t n, std::uint64_t max_degree, std::uint64_
 GraphHits GraphManager::search(std::size_t k_out, std::size_t ef,
                                const std::function<double(std::uint32_t)>& node_score,
                                std::optional<std::span<const std::uint8_t>> allowed) const {
+  return search(
+      k_out, ef,
+      [&](std::span<const std::uint32_t> nodes, std::span<double> out) {
+        for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = node_score(nodes[i]);
+      },
+      allowed);
+}
+
+GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScoresFn& node_scores,
+                               std::optional<std::span<const std::uint8_t>> allowed) const {
   if (!is_loaded() || k_out == 0) return {};
   ef = std::max<std::size_t>(ef, 1);
   const auto n = static_cast<std::uint32_t>(node_count_);
   std::vector<std::uint32_t> neighbors;
+  // The neighbours of the expanded node not seen before, and their scores.
+  std::vector<std::uint32_t> fresh;
+  std::vector<double> fresh_scores;
+  const auto score_fresh = [&] {
+    fresh_scores.resize(fresh.size());
+    if (!fresh.empty()) node_scores(fresh, fresh_scores);
+  };
 
-  std::vector<Scored> entries{{node_score(entry_point_), entry_point_}};
+  double entry_score = 0.0;
+  node_scores({&entry_point_, 1}, {&entry_score, 1});
+  std::vector<Scored> entries{{entry_score, entry_point_}};
   for (std::uint32_t level = max_level_; level >= 1; --level) {
     std::unordered_set<std::uint32_t> visited;
     CandidateQueue candidates;
@@ -268,9 +287,14 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef,
       candidates.pop();
       if (w.size() >= kGraphUpperBeam && score_less(c.score, w.top().score)) break;
       if (!decode_neighbors(c.node, level, neighbors, nullptr)) continue;
+      fresh.clear();
       for (const std::uint32_t v : neighbors) {
-        if (v >= n || !visited.insert(v).second) continue;
-        const double s = node_score(v);
+        if (v < n && visited.insert(v).second) fresh.push_back(v);
+      }
+      score_fresh();
+      for (std::size_t i = 0; i < fresh.size(); ++i) {
+        const std::uint32_t v = fresh[i];
+        const double s = fresh_scores[i];
         if (w.size() >= kGraphUpperBeam && !score_less(w.top().score, s)) continue;
         candidates.push({s, v});
         w.push({s, v});
@@ -296,10 +320,16 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef,
     candidates.pop();
     if (w.size() >= ef && score_less(c.score, w.top().score)) break;
     if (!decode_neighbors(c.node, 0, neighbors, nullptr)) continue;
+    fresh.clear();
     for (const std::uint32_t v : neighbors) {
       if (v >= n || visited[v] != 0) continue;
       visited[v] = 1;
-      const double s = node_score(v);
+      fresh.push_back(v);
+    }
+    score_fresh();
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      const std::uint32_t v = fresh[i];
+      const double s = fresh_scores[i];
       candidates.push({s, v});
       if (!passes(v)) continue;  // only a path to other nodes
       if (w.size() >= ef && !score_less(w.top().score, s)) continue;

@@ -151,6 +151,13 @@ class GraphManager {
   GraphHits search(std::size_t k_out, std::size_t ef,
                    const std::function<double(std::uint32_t)>& node_score,
                    std::optional<std::span<const std::uint8_t>> allowed = std::nullopt) const;
+  // The same walk with the scores of a node's new neighbours asked for at once:
+  // node_scores(nodes, out) fills out[i] with the score of nodes[i] (the same value
+  // node_score would give), so a scorer can work on several records per pass. Same result.
+  using NodeScoresFn =
+      std::function<void(std::span<const std::uint32_t> nodes, std::span<double> out)>;
+  GraphHits search(std::size_t k_out, std::size_t ef, const NodeScoresFn& node_scores,
+                   std::optional<std::span<const std::uint8_t>> allowed = std::nullopt) const;
 
   // The allowed-node bitmap for search: allowed[i] = 1 when index_ids[i] (node i's slot) is
   // one of `slots` (any order, duplicates fine).

@@ -6,6 +6,8 @@
 
 #include "common/error.h"
 #include "engine_test_util.h"
+#include "quantizer/prod.h"
+#include "storage/engine/filter.h"
 #include "storage/manifest.h"
 
 namespace norvex::testing {
@@ -391,6 +393,65 @@ TEST(EngineIndex, DamagedIndexFilesNeverBreakSearches) {
 }
 
 // Recall of the default index against the exhaustive search on clustered data.
+TEST(EngineIndex, GraphNodeScoresMatchTheCodeReference) {
+  // Without reranking a hit carries its node score: under ip and cosine the fast scan's value
+  // (the reference up to float rounding), under l2 the reconstruction's exact distance. d = 100
+  // pads its short records for the scan, d = 300 reads them in place.
+  struct Case {
+    std::size_t d, count;
+    DistanceMetric metric;
+  };
+  for (const Case c :
+       {Case{100, 800, DistanceMetric::kIp}, Case{100, 800, DistanceMetric::kL2},
+        Case{300, 500, DistanceMetric::kCosine}, Case{300, 500, DistanceMetric::kL2}}) {
+    const std::string what =
+        "d=" + std::to_string(c.d) + " metric=" + std::to_string(static_cast<int>(c.metric));
+    TempDir dir;
+    OpenOptions o = options_for(dir.path(), c.d);
+    o.metric = c.metric;
+    o.rerank = false;
+    auto e = open_engine(o);
+    const Vectors vs = clustered(c.count, c.d, 8, 21);
+    insert_all(*e, vs);
+    build_index(*e);
+    const auto pq = quantizer::ProdQuantizer::create(c.d, 4, 42, false);
+    std::mt19937_64 rng(3);
+    for (int t = 0; t < 3; ++t) {
+      const std::vector<double> q = random_vector(rng, c.d);
+      double qq = 0;
+      for (double x : q) qq += x * x;
+      const auto prepared = pq.prepare_ip_query(q);
+      const auto reference = [&](std::uint32_t slot) {
+        const auto code = e->live_codes_at_slot(slot);
+        if (c.metric == DistanceMetric::kL2) {
+          std::vector<double> x = pq.dequantize(code.mse_indices, code.qjl_bits, code.gamma);
+          for (double& v : x) v *= code.norm;
+          return storage::engine::filter::score_vectors_with_metric(DistanceMetric::kL2, q, x);
+        }
+        const double s = pq.score_ip_encoded(prepared, code.mse_indices, code.qjl_bits, code.gamma);
+        return c.metric == DistanceMetric::kIp ? s * code.norm : s / std::sqrt(qq);
+      };
+      const auto hits = ann(*e, q, 20, {}, 64);
+      ASSERT_EQ(hits.size(), 20u) << what;
+      for (const SearchResult& h : hits) {
+        const auto slot = static_cast<std::uint32_t>(std::stoul(h.id.substr(2)));
+        const double want = reference(slot);
+        if (c.metric == DistanceMetric::kL2) {
+          ASSERT_EQ(h.score, want) << what;
+        } else {
+          ASSERT_NEAR(h.score, want, 1e-5 * (1.0 + std::abs(want))) << what;
+        }
+      }
+      if (c.metric == DistanceMetric::kL2) {
+        for (const SearchResult& h : exhaustive(*e, q, 5)) {
+          ASSERT_EQ(h.score, reference(static_cast<std::uint32_t>(std::stoul(h.id.substr(2)))))
+              << what;
+        }
+      }
+    }
+  }
+}
+
 TEST(EngineIndex, RecallOnClusteredData) {
   const std::size_t n = 3000, d = 32, k = 10, queries = 50;
   Vectors vs = clustered(n + queries, d, 12, 13);

@@ -627,6 +627,42 @@ TEST(GraphSearch, DamagedFilesNeverCrash) {
   }
 }
 
+TEST(GraphSearch, BatchScorerScoresEachNodeOncePerLevelAndFindsTheSameHits) {
+  const std::size_t n = 600, d = 16;
+  const Vectors base = clustered(n + 1, d, 6, 0.5, 31);
+  TempDir dir;
+  GraphManager graph(StorageBackend::from_uri(dir.path()), dir.path());
+  graph.build(n, 8, 40, 2, 1.2, exact(base, DistanceMetric::kIp), seeded(3));
+  ASSERT_GT(graph.max_level(), 0u);
+  auto score = [&](std::uint32_t node) {
+    return engine::filter::score_vectors_with_metric(DistanceMetric::kIp, base.row(n),
+                                                     base.row(node));
+  };
+  std::vector<std::uint8_t> allowed(n, 0);
+  for (std::size_t i = 0; i < n; i += 3) allowed[i] = 1;
+  for (const bool filtered : {false, true}) {
+    const auto filter =
+        filtered ? std::optional<std::span<const std::uint8_t>>(allowed) : std::nullopt;
+    std::size_t calls = 0, scored = 0;
+    const GraphHits batched = graph.search(
+        10, 32,
+        [&](std::span<const std::uint32_t> nodes, std::span<double> out) {
+          ASSERT_EQ(nodes.size(), out.size());
+          ++calls;
+          scored += nodes.size();
+          for (std::size_t i = 0; i < nodes.size(); ++i) {
+            ASSERT_LT(nodes[i], n);
+            out[i] = score(nodes[i]);
+          }
+        },
+        filter);
+    EXPECT_EQ(batched, graph.search(10, 32, score, filter)) << filtered;
+    EXPECT_LT(calls, scored) << "neighbours are scored together";
+    // Each level keeps its own visited set: a node is scored at most once per level.
+    EXPECT_LE(scored, n * (graph.max_level() + 1)) << filtered;
+  }
+}
+
 // On clustered data a search that enters the wrong cluster must still find its way out.
 TEST(GraphSearch, RecallOnClusteredData) {
   // 100 vectors per cluster: more than the upper-level degree limit per cluster on level 1, so

@@ -328,6 +328,26 @@ TEST(ProdQuantizer, BatchesMatchSingleItemsInInputOrder) {
   }
 }
 
+TEST(ProdQuantizer, DequantizeFromPackedBytesIsBitIdentical) {
+  struct Case {
+    std::uint64_t d, b;
+    bool fast;
+  };
+  for (const Case c : {Case{5, 4, false}, Case{48, 2, false}, Case{100, 4, false},
+                       Case{100, 4, true}, Case{300, 9, false}, Case{33, 10, false}}) {
+    const ProdQuantizer q = ProdQuantizer::create(c.d, c.b, 7, c.fast);
+    std::mt19937 rng(static_cast<unsigned>(c.d * 31 + c.b));
+    std::vector<double> out(c.d);
+    for (int i = 0; i < 20; ++i) {
+      const Code code = q.quantize(random_unit(c.d, rng));
+      const Bytes packed = q.pack_mse_indices(code.mse_indices);
+      q.dequantize_packed_into(packed, code.qjl_bits, code.gamma, out);
+      ASSERT_EQ(out, q.dequantize(code.mse_indices, code.qjl_bits, code.gamma))
+          << "d=" << c.d << " b=" << c.b << " fast=" << c.fast;
+    }
+  }
+}
+
 TEST(ProdQuantizer, WrongLengthsAreNeverTruncatedOrPadded) {
   const ProdQuantizer q = ProdQuantizer::create(6, 4, 42, false);
   const std::vector<float> short_x(5), long_x(7);

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "common/bytes.h"
+
 namespace norvex::storage::engine::filter {
 namespace {
 
@@ -175,6 +177,17 @@ double score_vectors_with_metric(DistanceMetric metric, std::span<const double> 
     }
   }
   return 0.0;
+}
+
+double l2_code_score(const quantizer::ProdQuantizer& quantizer, const std::uint8_t* record,
+                     std::size_t packed_bytes, std::size_t qjl_bytes, std::span<const double> query,
+                     std::span<double> scratch) {
+  const ByteView bits(record + packed_bytes, qjl_bytes);
+  const float gamma = load_le<float>(record + packed_bytes + qjl_bytes);
+  const float norm = load_le<float>(record + packed_bytes + qjl_bytes + 4);
+  quantizer.dequantize_packed_into(ByteView(record, packed_bytes), bits, gamma, scratch);
+  for (double& v : scratch) v *= norm;
+  return score_vectors_with_metric(DistanceMetric::kL2, query, scratch);
 }
 
 }  // namespace norvex::storage::engine::filter

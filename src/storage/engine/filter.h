@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/json.h"
+#include "quantizer/prod.h"
 #include "storage/metric.h"
 
 namespace norvex::storage::engine::filter {
@@ -37,5 +38,12 @@ bool metadata_matches_filter(const PropertyMap& properties, const PropertyMap& f
 // l2 = -(Euclidean distance). Higher is always better.
 double score_vectors_with_metric(DistanceMetric metric, std::span<const double> a,
                                  std::span<const double> b);
+
+// The l2 code score of one slot record (packed indices, signs, gamma f32, norm f32): its code
+// reconstructed (ProdQuantizer::dequantize), scaled by the stored norm and scored against
+// `query` with score_vectors_with_metric(l2), without allocating. `scratch` holds d values.
+double l2_code_score(const quantizer::ProdQuantizer& quantizer, const std::uint8_t* record,
+                     std::size_t packed_bytes, std::size_t qjl_bytes, std::span<const double> query,
+                     std::span<double> scratch);
 
 }  // namespace norvex::storage::engine::filter

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "common/error.h"
 #include "common/half.h"
 #include "common/thread_pool.h"
+#include "quantizer/fast_scan.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/filter.h"
 #include "storage/engine/internal.h"
@@ -322,42 +324,52 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
   const std::uint64_t ef = std::max(k_graph, search_list_size);
 
   if (!codes_->is_mapped()) throw Error("mmap not initialized");
-  quantizer::PreparedIpQuery prepared;
   double query_norm = 1.0;
-  if (metric_ != DistanceMetric::kL2) prepared = quantizer_->prepare_ip_query(query);
   if (metric_ == DistanceMetric::kCosine) {
     double sum = 0.0;
     for (const double x : query) sum += x * x;
     query_norm = std::sqrt(sum);
   }
-  // Scores one node straight from its record in the mapping; `indices` is reused throughout.
-  std::vector<std::uint16_t> indices(quantizer_->n);
+  // Nodes are scored straight from their records in the mapping: inner product and cosine with
+  // the fast scan (several records per pass), l2 from a reconstruction into a reused buffer.
+  std::optional<quantizer::ScanQuery> scan;
+  if (metric_ != DistanceMetric::kL2) {
+    scan.emplace(*quantizer_, quantizer_->prepare_ip_query(query));
+  }
   const std::uint8_t* records = codes_->data();
   const std::uint64_t slot_limit = codes_->len();
-  const std::function<double(std::uint32_t)> node_score = [&](std::uint32_t node) {
-    const std::uint32_t slot = index_ids_[node];
-    NVX_CHECK(slot < slot_limit, "index slot " + std::to_string(slot) + " out of range");
-    const std::uint8_t* rec = records + static_cast<std::size_t>(slot) * code_slot_size_;
-    quantizer_->unpack_mse_indices(ByteView(rec, packed_bytes_), indices);
-    const ByteView bits(rec + packed_bytes_, qjl_bytes_);
-    const float gamma = load_le<float>(rec + packed_bytes_ + qjl_bytes_);
-    const float norm = load_le<float>(rec + packed_bytes_ + qjl_bytes_ + 4);
-    switch (metric_) {
-      case DistanceMetric::kIp:
-        return quantizer_->score_ip_encoded(prepared, indices, bits, gamma) * norm;
-      case DistanceMetric::kCosine:
-        return query_norm > 0.0
-                   ? quantizer_->score_ip_encoded(prepared, indices, bits, gamma) / query_norm
-                   : 0.0;
-      case DistanceMetric::kL2:
-        break;
+  const std::size_t norm_at = packed_bytes_ + qjl_bytes_ + 4;
+  std::vector<const std::uint8_t*> recs;
+  std::vector<float> code_scores;
+  std::vector<double> rebuilt(metric_ == DistanceMetric::kL2 ? d_ : 0);
+  const GraphManager::NodeScoresFn node_scores = [&](std::span<const std::uint32_t> nodes,
+                                                     std::span<double> out) {
+    recs.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const std::uint32_t slot = index_ids_[nodes[i]];
+      NVX_CHECK(slot < slot_limit, "index slot " + std::to_string(slot) + " out of range");
+      recs[i] = records + static_cast<std::size_t>(slot) * code_slot_size_;
     }
-    std::vector<double> x = quantizer_->dequantize(indices, bits, gamma);
-    for (double& v : x) v *= norm;
-    return filter::score_vectors_with_metric(DistanceMetric::kL2, query, x);
+    if (metric_ == DistanceMetric::kL2) {
+      for (std::size_t i = 0; i < nodes.size(); ++i) {
+        out[i] =
+            filter::l2_code_score(*quantizer_, recs[i], packed_bytes_, qjl_bytes_, query, rebuilt);
+      }
+      return;
+    }
+    code_scores.resize(nodes.size());
+    scan->score_records(recs, code_scores);
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const double score = code_scores[i];
+      if (metric_ == DistanceMetric::kIp) {
+        out[i] = score * load_le<float>(recs[i] + norm_at);
+      } else {
+        out[i] = query_norm > 0.0 ? score / query_norm : 0.0;
+      }
+    }
   };
   const GraphHits hits =
-      graph_->search(to_size(k_graph), to_size(ef), node_score,
+      graph_->search(to_size(k_graph), to_size(ef), node_scores,
                      filter ? std::optional<std::span<const std::uint8_t>>(allowed) : std::nullopt);
   // A walk that reaches fewer than k of the nodes it may return (a graph cut apart by
   // damage or built without a first-pass sample, or a filter whose matches lie beyond the walk)

@@ -34,11 +34,11 @@ struct ScanContext {
 };
 
 // The scoring loop: out[i] = the code score of slots[i], read straight from the mapping.
-// `code_scores` is the caller's scratch of slots.size() floats (ip and cosine); `indices` its
-// scratch of n entries (l2).
+// `code_scores` is the caller's scratch of slots.size() floats (ip and cosine); `rebuilt` its
+// scratch of d values (l2).
 void score_code_records(const ScanContext& ctx, std::span<const std::uint32_t> slots,
                         std::span<double> out, std::span<float> code_scores,
-                        std::span<std::uint16_t> indices) {
+                        std::span<double> rebuilt) {
   const quantizer::ProdQuantizer& q = *ctx.quantizer;
   if (ctx.metric != DistanceMetric::kL2) {
     // The fast scan gives score_ip_encoded's value up to float rounding (see fast_scan.h).
@@ -58,13 +58,7 @@ void score_code_records(const ScanContext& ctx, std::span<const std::uint32_t> s
   }
   for (std::size_t i = 0; i < slots.size(); ++i) {
     const std::uint8_t* rec = ctx.records + static_cast<std::size_t>(slots[i]) * ctx.record_size;
-    q.unpack_mse_indices(ByteView(rec, ctx.packed_bytes), indices);
-    const ByteView bits(rec + ctx.packed_bytes, ctx.qjl_bytes);
-    const float gamma = load_le<float>(rec + ctx.packed_bytes + ctx.qjl_bytes);
-    const float norm = load_le<float>(rec + ctx.packed_bytes + ctx.qjl_bytes + 4);
-    std::vector<double> x = q.dequantize(indices, bits, gamma);
-    for (double& v : x) v *= norm;
-    out[i] = filter::score_vectors_with_metric(DistanceMetric::kL2, ctx.query, x);
+    out[i] = filter::l2_code_score(q, rec, ctx.packed_bytes, ctx.qjl_bytes, ctx.query, rebuilt);
   }
 }
 
@@ -73,21 +67,21 @@ void score_code_records(const ScanContext& ctx, std::span<const std::uint32_t> s
 // same list.
 std::vector<double> score_all(const ScanContext& ctx, std::span<const std::uint32_t> slots) {
   std::vector<double> scores(slots.size());
-  const std::size_t n = ctx.quantizer->n;
+  const std::size_t d = ctx.query.size();
   if (slots.size() <= kParallelScanThreshold) {
-    std::vector<std::uint16_t> indices(n);
+    std::vector<double> rebuilt(ctx.metric == DistanceMetric::kL2 ? d : 0);
     std::vector<float> code_scores(slots.size());
-    score_code_records(ctx, slots, scores, code_scores, indices);
+    score_code_records(ctx, slots, scores, code_scores, rebuilt);
     return scores;
   }
   const std::size_t chunks = (slots.size() + kScanChunk - 1) / kScanChunk;
   parallel_for(chunks, 1, [&](std::size_t c) {
     const std::size_t begin = c * kScanChunk;
     const std::size_t len = std::min(kScanChunk, slots.size() - begin);
-    std::vector<std::uint16_t> indices(n);
+    std::vector<double> rebuilt(ctx.metric == DistanceMetric::kL2 ? d : 0);
     std::vector<float> code_scores(len);
     score_code_records(ctx, slots.subspan(begin, len), std::span(scores).subspan(begin, len),
-                       code_scores, indices);
+                       code_scores, rebuilt);
   });
   return scores;
 }
