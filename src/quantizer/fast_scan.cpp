@@ -72,6 +72,41 @@ TileKernelInfo tile_kernel_for(ScanKernel kernel, std::size_t w) {
 
 }  // namespace
 
+namespace detail {
+
+float one_record_scalar(const ScanTables& t, const std::uint8_t* rec) {
+  float mse[16] = {};
+  float sign[16] = {};
+  const std::uint32_t mask = (std::uint32_t{1} << t.w) - 1;
+  std::uint64_t window = 0;
+  std::size_t avail = 0;
+  const std::uint8_t* byte = rec;
+  const std::uint8_t* signs = rec + t.packed_bytes;
+  for (std::size_t i = 0; i < t.n; ++i) {
+    while (avail < t.w) {
+      window |= std::uint64_t{*byte++} << avail;
+      avail += 8;
+    }
+    const float level = t.levels16[window & mask];
+    window >>= t.w;
+    avail -= t.w;
+    mse[i % 16] += level * t.q_rot[i];
+    const float q = t.q_proj[i];
+    sign[i % 16] += (signs[i / 8] >> (i % 8)) & 1u ? q : 0.0f - q;
+  }
+  const auto fold = [](float* v) {
+    for (std::size_t half = 8; half >= 2; half /= 2) {
+      for (std::size_t l = 0; l < half; ++l) v[l] += v[l + half];
+    }
+    return v[0] + v[1];
+  };
+  float gamma;
+  std::memcpy(&gamma, rec + t.packed_bytes + t.sign_bytes, sizeof(gamma));
+  return finish_score(fold(mse), fold(sign), t.qjl_scale, gamma);
+}
+
+}  // namespace detail
+
 ScanKernel best_scan_kernel() {
   static const ScanKernel best = [] {
     if (scan_kernel_available(ScanKernel::kAvx512)) return ScanKernel::kAvx512;
@@ -107,10 +142,12 @@ const char* scan_kernel_name(ScanKernel kernel) {
 
 struct ScanQuery::Impl {
   std::size_t k = 0;
-  AlignedFloats mse_rows;   // n rows of kRowFloats (w <= 4) or of k floats
-  AlignedFloats sign_rows;  // ceil(n / 4) rows of kRowFloats
+  AlignedFloats mse_rows;                      // n rows of kRowFloats (w <= 4) or of k floats
+  AlignedFloats sign_rows;                     // ceil(n / 4) rows of kRowFloats
+  std::vector<float> q_rot, q_proj, levels16;  // the one-record kernels' tables
   ScanTables tables;
   ScanKernel kernel = ScanKernel::kScalar;
+  detail::OneKernel one = nullptr;  // the fastest one-record kernel; null: none fits
 
   Impl(std::size_t n, std::size_t w)
       : k(std::size_t{1} << w),
@@ -268,6 +305,18 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   t.mse_rows = s.mse_rows.data.get();
   t.sign_rows = s.sign_rows.data.get();
   s.kernel = best_scan_kernel();
+  if (w <= 4 && n % 16 == 0 && prepared.q_rot.size() >= n) {
+    s.q_rot.assign(prepared.q_rot.begin(), prepared.q_rot.begin() + n);
+    s.q_proj.assign(prepared.q_proj.begin(), prepared.q_proj.begin() + n);
+    const std::vector<float>& c = quantizer.mse_quantizer.centroids;
+    NVX_CHECK(c.size() == k, checks::eq_failure("centroids.len() == k", c.size(), k));
+    s.levels16.resize(kRowFloats);
+    for (std::size_t j = 0; j < kRowFloats; ++j) s.levels16[j] = c[j % k];
+    t.q_rot = s.q_rot.data();
+    t.q_proj = s.q_proj.data();
+    t.levels16 = s.levels16.data();
+    s.one = s.kernel == ScanKernel::kAvx512 ? detail::avx512_one_record_kernel(w) : nullptr;
+  }
 }
 
 ScanQuery::ScanQuery(ScanQuery&&) noexcept = default;
@@ -314,6 +363,35 @@ void ScanQuery::score_range_multi(std::span<const ScanQuery* const> queries, Slo
 void ScanQuery::score_records(std::span<const std::uint8_t* const> records,
                               std::span<float> out) const {
   score_records(records, out, impl_->kernel);
+}
+
+void ScanQuery::score_few(std::span<const std::uint8_t* const> records,
+                          std::span<float> out) const {
+  const Impl& s = *impl_;
+  if (s.one == nullptr || records.size() >= kFewBelow) {
+    score_records(records, out);
+    return;
+  }
+  NVX_CHECK(out.size() == records.size(),
+            checks::eq_failure("out.len() == records.len()", out.size(), records.size()));
+  for (std::size_t i = 0; i < records.size(); ++i) out[i] = s.one(s.tables, records[i]);
+}
+
+bool ScanQuery::has_one_record_kernel() const { return impl_->tables.q_rot != nullptr; }
+
+void ScanQuery::score_one_record(std::span<const std::uint8_t* const> records, std::span<float> out,
+                                 ScanKernel kernel) const {
+  const Impl& s = *impl_;
+  NVX_CHECK(has_one_record_kernel(), "no one-record kernel for this query");
+  NVX_CHECK(out.size() == records.size(),
+            checks::eq_failure("out.len() == records.len()", out.size(), records.size()));
+  detail::OneKernel fn = &detail::one_record_scalar;
+  if (kernel == ScanKernel::kAvx512) {
+    NVX_CHECK(scan_kernel_available(kernel), "scan kernel not available on this CPU");
+    fn = detail::avx512_one_record_kernel(s.tables.w);
+  }
+  NVX_CHECK(kernel != ScanKernel::kAvx2, "no AVX2 one-record kernel");
+  for (std::size_t i = 0; i < records.size(); ++i) out[i] = fn(s.tables, records[i]);
 }
 
 void ScanQuery::score_records(std::span<const std::uint8_t* const> records, std::span<float> out,

@@ -66,6 +66,19 @@ class ScanQuery {
   // Scores records given by address (each the start of a slot record).
   void score_records(std::span<const std::uint8_t* const> records, std::span<float> out) const;
 
+  // Scores a few records (the new neighbours of a graph node): below kFewBelow records one
+  // record at a time with sixteen partial sums, where a tile kernel would mostly score its
+  // padding; otherwise as score_records. Each score agrees with score_ip_encoded up to float
+  // rounding (not bit for bit with score_records: the sums run in another order).
+  static constexpr std::size_t kFewBelow = 24;
+  void score_few(std::span<const std::uint8_t* const> records, std::span<float> out) const;
+  // Whether the query has the one-record tables (w <= 4, n a multiple of 16, a prepared query
+  // with its rotated query).
+  bool has_one_record_kernel() const;
+  // The one-record kernel: kScalar (the reference) or kAvx512 (if available). For tests.
+  void score_one_record(std::span<const std::uint8_t* const> records, std::span<float> out,
+                        ScanKernel kernel) const;
+
   // The same with a chosen kernel (which must be available): for tests and benchmarks.
   void score_records(std::span<const std::uint8_t* const> records, std::span<float> out,
                      ScanKernel kernel) const;

@@ -21,6 +21,10 @@ struct ScanTables {
   const float* sign_rows = nullptr;  // ceil(n / 4) rows: entry v = signed sum of 4 q_proj
   float qjl_scale = 0.0f;
   std::size_t record_lines = 0;  // cache lines a record may touch (prefetched ahead)
+  // For the one-record kernels (null when the query carries no rotated query or w > 4):
+  const float* q_rot = nullptr;     // n
+  const float* q_proj = nullptr;    // n
+  const float* levels16 = nullptr;  // the 2^w codebook levels, repeated to 16 entries
 };
 
 // Asks for the line holding `p` in L2. An asm statement: GCC 12 deletes loops whose only work
@@ -68,5 +72,18 @@ struct TileKernelInfo {
 // Null fn when the width has no kernel of that kind (or the build is not for x86-64).
 TileKernelInfo avx2_tile_kernel(std::size_t w);
 TileKernelInfo avx512_tile_kernel(std::size_t w);
+
+// One-record kernels, for a few records at a time (a tile would mostly score padding). Needs
+// n a multiple of 16, w <= 4 and the one-record tables. Coordinate i goes to partial sum
+// i mod 16 (product level * q_rot[i], then the add; the sketch's +-q_proj[i] to a second set
+// of 16 sums); each set is then folded in halves: s[l] += s[l + 8], s[l] += s[l + 4],
+// s[l] += s[l + 2], s[0] + s[1]; the score is finish_score of the two. Every form performs
+// exactly these operations, so they agree bit for bit; against the left-to-right reference
+// they differ by float rounding. The record must have 8 readable bytes at every packed
+// group of 16 indices (m + q + 9 bytes cover it).
+using OneKernel = float (*)(const ScanTables& t, const std::uint8_t* record);
+float one_record_scalar(const ScanTables& t, const std::uint8_t* record);
+// Null when the width has no such kernel (or the build is not for x86-64).
+OneKernel avx512_one_record_kernel(std::size_t w);
 
 }  // namespace norvex::quantizer::detail

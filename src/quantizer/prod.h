@@ -41,6 +41,9 @@ struct PreparedIpQuery {
   std::vector<float> q_proj;  // n
   std::uint64_t n_centroids = 0;
   float qjl_scale = 0.0f;  // 1.2533141f / sqrt(n)
+  // The rotated query the table was built from (n; may be empty: only the fast scan's
+  // one-record kernel reads it).
+  std::vector<float> q_rot;
 };
 
 // The same without the n * k table (graph construction prepares one per node).

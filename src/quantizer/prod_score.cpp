@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -82,6 +83,7 @@ PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const double> query) c
   linalg::srht(q, qjl_quantizer.projection_signs, prepared.q_proj);
   prepared.n_centroids = k;
   prepared.qjl_scale = sketch_scale(n);
+  prepared.q_rot = std::move(q_rot);
   return prepared;
 }
 

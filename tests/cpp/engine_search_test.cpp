@@ -88,6 +88,35 @@ TEST(EngineSearch, RawF32RerankGivesExactScores) {
   }
 }
 
+TEST(EngineSearch, RawF16RerankScoresTheStoredHalves) {
+  // 100 dimensions: whole groups of eight halves and a remainder.
+  for (DistanceMetric m : {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
+    TempDir dir;
+    OpenOptions o = options_for(dir.path(), 100);
+    o.metric = m;
+    o.rerank_precision = RerankPrecision::kF16;
+    auto e = open_engine(o);
+    std::mt19937_64 rng(12);
+    std::vector<std::vector<double>> vs;
+    for (int i = 0; i < 200; ++i) vs.push_back(random_vector(rng, 100));
+    vs[7].assign(100, 1e-6);  // subnormal halves
+    e->insert_many_with_mode(as_items(vs), WriteMode::kInsert);
+    const auto q = random_vector(rng, 100);
+    const auto hits = search(*e, q, 9);
+    ASSERT_EQ(hits.size(), 9u);
+    for (const auto& h : hits) {
+      const std::size_t idx = h.metadata.properties.at("i").get<std::size_t>();
+      EXPECT_EQ(h.score, storage::engine::filter::score_vectors_with_metric(
+                             m, q, e->live_raw_vector_at_slot(static_cast<std::uint32_t>(idx))));
+    }
+    std::vector<double> out(1);
+    const std::uint32_t slot = 7;
+    e->score_raw_vectors(q, {&slot, 1}, out);
+    EXPECT_EQ(out[0], storage::engine::filter::score_vectors_with_metric(
+                          m, q, e->live_raw_vector_at_slot(7)));
+  }
+}
+
 TEST(EngineSearch, ReconstructionRerankScoresTheDequantizedVector) {
   TempDir dir;
   OpenOptions o = options_for(dir.path(), 16);

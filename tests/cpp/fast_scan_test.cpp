@@ -239,3 +239,68 @@ TEST(FastScan, EmptyInputsScoreNothing) {
 
 }  // namespace
 }  // namespace norvex::quantizer
+
+namespace norvex::quantizer {
+namespace {
+
+TEST(FastScanOneRecord, KernelsAgreeBitForBitAndWithTheReferenceWithinRounding) {
+  for (const bool fast : {false, true}) {
+    for (const std::uint64_t b : {2u, 3u, 4u, 5u}) {
+      for (const std::uint64_t d : {16u, 100u, 300u, 1000u}) {
+        const ProdQuantizer pq = ProdQuantizer::create(d, b, 9, fast);
+        std::mt19937 rng(static_cast<unsigned>(d * 7 + b));
+        const Slots slots = encode_slots(pq, 40, rng);
+        const std::vector<float> qf = random_vector(d, rng);
+        const PreparedIpQuery prepared =
+            pq.prepare_ip_query(std::vector<double>(qf.begin(), qf.end()));
+        const ScanQuery sq(pq, prepared);
+        ASSERT_TRUE(sq.has_one_record_kernel());
+        std::vector<const std::uint8_t*> recs(slots.count());
+        for (std::size_t i = 0; i < recs.size(); ++i) recs[i] = slots.record(i);
+        std::vector<float> reference(recs.size()), few(recs.size());
+        sq.score_one_record(recs, reference, ScanKernel::kScalar);
+        if (scan_kernel_available(ScanKernel::kAvx512)) {
+          std::vector<float> simd(recs.size());
+          sq.score_one_record(recs, simd, ScanKernel::kAvx512);
+          for (std::size_t i = 0; i < recs.size(); ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(simd[i]),
+                      std::bit_cast<std::uint32_t>(reference[i]))
+                << "b=" << b << " d=" << d << " record " << i;
+          }
+        }
+        // A few records take the one-record path, many the tiles: both near the reference.
+        for (const std::size_t count : {std::size_t{3}, recs.size()}) {
+          std::vector<float> out(count);
+          sq.score_few(std::span(recs).first(count), out);
+          for (std::size_t i = 0; i < count; ++i) {
+            const Code& c = slots.codes[i];
+            const double want = pq.score_ip_encoded(prepared, c.mse_indices, c.qjl_bits, c.gamma);
+            const double tol = 1e-5 * term_magnitude(pq, prepared, c.gamma);
+            ASSERT_NEAR(reference[i], want, tol) << "b=" << b << " d=" << d << " record " << i;
+            ASSERT_NEAR(out[i], want, tol) << "b=" << b << " d=" << d << " count " << count;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(FastScanOneRecord, QueriesWithoutTheRotatedQueryUseTheTiles) {
+  const ProdQuantizer pq = ProdQuantizer::create(64, 4, 9, false);
+  std::mt19937 rng(4);
+  const Slots slots = encode_slots(pq, 5, rng);
+  const std::vector<float> qf = random_vector(64, rng);
+  PreparedIpQuery prepared = pq.prepare_ip_query(std::vector<double>(qf.begin(), qf.end()));
+  prepared.q_rot.clear();
+  const ScanQuery sq(pq, prepared);
+  EXPECT_FALSE(sq.has_one_record_kernel());
+  std::vector<const std::uint8_t*> recs(slots.count());
+  for (std::size_t i = 0; i < recs.size(); ++i) recs[i] = slots.record(i);
+  std::vector<float> few(recs.size()), tiles(recs.size());
+  sq.score_few(recs, few);
+  sq.score_records(recs, tiles);
+  EXPECT_EQ(few, tiles);
+}
+
+}  // namespace
+}  // namespace norvex::quantizer

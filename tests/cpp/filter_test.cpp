@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <span>
 #include <vector>
 
 namespace norvex::storage::engine::filter {
@@ -189,6 +192,35 @@ TEST(ScoreVectors, Table) {
   for (const auto& c : cases) {
     EXPECT_DOUBLE_EQ(score_vectors_with_metric(c.metric, c.a, c.b), c.expected)
         << metric_key(c.metric);
+  }
+}
+
+TEST(ScoreVectors, ManyAtOnceGivesTheSameBitsAsOneAtATime) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal;
+  const std::vector<double> a = [&] {
+    std::vector<double> v(37);
+    for (double& x : v) x = normal(rng);
+    return v;
+  }();
+  std::vector<std::vector<double>> rows(9, std::vector<double>(37));
+  for (auto& r : rows) {
+    for (double& x : r) x = normal(rng);
+  }
+  rows[3].resize(20);       // a shorter vector: walked up to its length
+  rows[5].assign(37, 0.0);  // cosine 0
+  for (const DistanceMetric m :
+       {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
+    for (std::size_t count = 0; count <= rows.size(); ++count) {
+      std::vector<std::span<const double>> bs(rows.begin(), rows.begin() + count);
+      std::vector<double> out(count);
+      score_vectors_with_metric_many(m, a, bs, out);
+      for (std::size_t j = 0; j < count; ++j) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(out[j]),
+                  std::bit_cast<std::uint64_t>(score_vectors_with_metric(m, a, rows[j])))
+            << static_cast<int>(m) << " count " << count << " row " << j;
+      }
+    }
   }
 }
 

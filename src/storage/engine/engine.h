@@ -193,6 +193,10 @@ class NorvaneEngine {
   SlotCode live_codes_at_slot(std::uint32_t slot) const;
   // The raw vector of a slot widened to f64; d zeros when raw vectors are not kept.
   std::vector<double> live_raw_vector_at_slot(std::uint32_t slot) const;
+  // out[i] = score_vectors_with_metric(metric, query, live_raw_vector_at_slot(slots[i])), the
+  // same bits, several vectors per pass and without a vector per slot.
+  void score_raw_vectors(std::span<const double> query, std::span<const std::uint32_t> slots,
+                         std::span<double> out) const;
   bool has_raw_vectors() const { return raw_vectors_.has_value(); }
 
  private:

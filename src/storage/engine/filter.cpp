@@ -179,6 +179,51 @@ double score_vectors_with_metric(DistanceMetric metric, std::span<const double> 
   return 0.0;
 }
 
+void score_vectors_with_metric_many(DistanceMetric metric, std::span<const double> a,
+                                    std::span<const std::span<const double>> bs,
+                                    std::span<double> out) {
+  std::size_t j = 0;
+  for (; j + 4 <= bs.size(); j += 4) {
+    const std::size_t n = std::min(a.size(), bs[j].size());
+    if (bs[j + 1].size() != bs[j].size() || bs[j + 2].size() != bs[j].size() ||
+        bs[j + 3].size() != bs[j].size()) {
+      break;
+    }
+    const double* b0 = bs[j].data();
+    const double* b1 = bs[j + 1].data();
+    const double* b2 = bs[j + 2].data();
+    const double* b3 = bs[j + 3].data();
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    switch (metric) {
+      case DistanceMetric::kIp:
+        for (std::size_t i = 0; i < n; ++i) {
+          s0 += a[i] * b0[i];
+          s1 += a[i] * b1[i];
+          s2 += a[i] * b2[i];
+          s3 += a[i] * b3[i];
+        }
+        out[j] = s0, out[j + 1] = s1, out[j + 2] = s2, out[j + 3] = s3;
+        continue;
+      case DistanceMetric::kL2:
+        for (std::size_t i = 0; i < n; ++i) {
+          const double d0 = a[i] - b0[i], d1 = a[i] - b1[i], d2 = a[i] - b2[i], d3 = a[i] - b3[i];
+          s0 += d0 * d0;
+          s1 += d1 * d1;
+          s2 += d2 * d2;
+          s3 += d3 * d3;
+        }
+        out[j] = -std::sqrt(s0), out[j + 1] = -std::sqrt(s1), out[j + 2] = -std::sqrt(s2),
+        out[j + 3] = -std::sqrt(s3);
+        continue;
+      case DistanceMetric::kCosine:
+        break;
+    }
+    // Cosine: each vector as score_vectors_with_metric computes it.
+    for (std::size_t r = j; r < j + 4; ++r) out[r] = score_vectors_with_metric(metric, a, bs[r]);
+  }
+  for (; j < bs.size(); ++j) out[j] = score_vectors_with_metric(metric, a, bs[j]);
+}
+
 double l2_code_score(const quantizer::ProdQuantizer& quantizer, const std::uint8_t* record,
                      std::size_t packed_bytes, std::size_t qjl_bytes, std::span<const double> query,
                      std::span<double> scratch) {

@@ -39,6 +39,14 @@ bool metadata_matches_filter(const PropertyMap& properties, const PropertyMap& f
 double score_vectors_with_metric(DistanceMetric metric, std::span<const double> a,
                                  std::span<const double> b);
 
+// score_vectors_with_metric(metric, a, bs[j]) into out[j] for every j, the same bits: up to
+// kScoreGroup vectors' sums run interleaved (each still in index order), which hides the
+// latency of the additions.
+inline constexpr std::size_t kScoreGroup = 4;
+void score_vectors_with_metric_many(DistanceMetric metric, std::span<const double> a,
+                                    std::span<const std::span<const double>> bs,
+                                    std::span<double> out);
+
 // The l2 code score of one slot record (packed indices, signs, gamma f32, norm f32): its code
 // reconstructed (ProdQuantizer::dequantize), scaled by the stored norm and scored against
 // `query` with score_vectors_with_metric(l2), without allocating. `scratch` holds d values.

@@ -1,6 +1,7 @@
 // The graph index side of the engine: loading it, building it over the live vectors, and the
 // single search entry that walks it when asked for and usable, else searches exhaustively.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -241,38 +242,81 @@ GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>
   const bool cosine = metric_ == DistanceMetric::kCosine;
 
   if (raw_vectors_) {
-    // u's raw vector as the query (rotated and projected), each candidate's code with the
-    // light scoring: its levels against the rotated query plus the sketch term.
-    const LiveCodesFile* raw = &*raw_vectors_;
-    const RerankPrecision precision = raw_precision_;
-    auto nodes = std::make_shared<std::vector<std::uint32_t>>(slots);
-    return {metric_,
-            [=](std::uint32_t u, std::span<const std::uint32_t> cand, std::span<double> out) {
-              thread_local std::vector<double> a;
-              a.resize(d);
-              read_raw(*raw, precision, (*nodes)[u], a);
-              const quantizer::PreparedIpQueryLite prepared = q->prepare_ip_query_lite(a);
-              float proj_total = 0.0f;
-              for (const float x : prepared.q_proj) proj_total += x;
-              double a_norm = 0.0;
-              if (cosine) {
-                for (const double x : a) a_norm += x * x;
-                a_norm = std::sqrt(a_norm);
-              }
-              for (std::size_t i = 0; i < cand.size(); ++i) {
-                const std::uint32_t v = cand[i];
-                float s = dot(prepared.q_rot.data(), codes->levels_of(v), n);
-                if (signs && codes->gamma[v] != 0.0f) {
-                  s += sign_sum(codes->bits_of(v), prepared.q_proj.data(), n, proj_total) *
-                       (prepared.qjl_scale * codes->gamma[v]);
-                }
-                if (cosine) {
-                  out[i] = a_norm > 0.0 ? s / a_norm : 0.0;
-                } else {
-                  out[i] = static_cast<double>(s) * codes->norm[v];
-                }
-              }
-            }};
+    // u's raw vector as the query, each candidate's code scored against it: a short list with
+    // the light scoring (its levels against the rotated query plus the sketch term), a longer
+    // one with the fast scan straight from the mapping, whose table costs about as much to
+    // build as a few light scores. The scan of the last u is kept per thread: the build asks
+    // for the same u several times in a row.
+    struct RawState {
+      const LiveCodesFile* raw;
+      RerankPrecision precision;
+      std::vector<std::uint32_t> nodes;
+      const std::uint8_t* records;
+      std::size_t record_size;
+      std::uint64_t generation;
+    };
+    static std::atomic<std::uint64_t> generations{0};
+    auto state = std::make_shared<RawState>(RawState{
+        &*raw_vectors_, raw_precision_, slots, codes_->data(), code_slot_size_, ++generations});
+    constexpr std::size_t kScanFrom = 8;
+    return {
+        metric_, [=](std::uint32_t u, std::span<const std::uint32_t> cand, std::span<double> out) {
+          struct Cached {
+            std::uint64_t generation = 0;
+            std::uint32_t u = 0;
+            std::vector<double> a;
+            double a_norm = 0.0;
+            std::optional<quantizer::PreparedIpQueryLite> lite;
+            std::optional<quantizer::ScanQuery> scan;
+          };
+          thread_local Cached c;
+          if (c.generation != state->generation || c.u != u) {
+            c.generation = state->generation;
+            c.u = u;
+            c.a.resize(d);
+            read_raw(*state->raw, state->precision, state->nodes[u], c.a);
+            c.lite.reset();
+            c.scan.reset();
+            c.a_norm = 0.0;
+            if (cosine) {
+              for (const double x : c.a) c.a_norm += x * x;
+              c.a_norm = std::sqrt(c.a_norm);
+            }
+          }
+          const auto finish = [&](std::size_t i, float s) {
+            if (cosine) {
+              out[i] = c.a_norm > 0.0 ? s / c.a_norm : 0.0;
+            } else {
+              out[i] = static_cast<double>(s) * codes->norm[cand[i]];
+            }
+          };
+          if (cand.size() >= kScanFrom) {
+            if (!c.scan) c.scan.emplace(*q, q->prepare_ip_query(c.a));
+            thread_local std::vector<const std::uint8_t*> recs;
+            thread_local std::vector<float> scores;
+            recs.resize(cand.size());
+            scores.resize(cand.size());
+            for (std::size_t i = 0; i < cand.size(); ++i) {
+              recs[i] = state->records + std::size_t{state->nodes[cand[i]]} * state->record_size;
+            }
+            c.scan->score_records(recs, scores);
+            for (std::size_t i = 0; i < cand.size(); ++i) finish(i, scores[i]);
+            return;
+          }
+          if (!c.lite) c.lite = q->prepare_ip_query_lite(c.a);
+          const quantizer::PreparedIpQueryLite& prepared = *c.lite;
+          float proj_total = 0.0f;
+          for (const float x : prepared.q_proj) proj_total += x;
+          for (std::size_t i = 0; i < cand.size(); ++i) {
+            const std::uint32_t v = cand[i];
+            float s = dot(prepared.q_rot.data(), codes->levels_of(v), n);
+            if (signs && codes->gamma[v] != 0.0f) {
+              s += sign_sum(codes->bits_of(v), prepared.q_proj.data(), n, proj_total) *
+                   (prepared.qjl_scale * codes->gamma[v]);
+            }
+            finish(i, s);
+          }
+        }};
   }
 
   // Code against code: the product of the two scalar codes, plus how far their sign sketches
@@ -358,7 +402,7 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
       return;
     }
     code_scores.resize(nodes.size());
-    scan->score_records(recs, code_scores);
+    scan->score_few(recs, code_scores);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       const double score = code_scores[i];
       if (metric_ == DistanceMetric::kIp) {
@@ -393,9 +437,11 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
     found[i] = {index_ids_[hits[i].first], hits[i].second};
   }
   if (rerank_ && raw_vectors_) {
-    for (Hit& h : found) {
-      h.score = filter::score_vectors_with_metric(metric_, query, live_raw_vector_at_slot(h.slot));
-    }
+    std::vector<std::uint32_t> slots(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) slots[i] = found[i].slot;
+    std::vector<double> exact(found.size());
+    score_raw_vectors(query, slots, exact);
+    for (std::size_t i = 0; i < found.size(); ++i) found[i].score = exact[i];
   } else if (rerank_) {
     std::vector<SlotCode> codes;
     codes.reserve(found.size());

@@ -1,5 +1,8 @@
 // Record operations: reads by id, deletions, metadata-only updates, counts, listings,
 // statistics and the two slot readers shared with the searches.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 #include <cstring>
 #include <unordered_set>
 
@@ -38,6 +41,72 @@ std::vector<double> NorvaneEngine::live_raw_vector_at_slot(std::uint32_t slot) c
     for (std::size_t i = 0; i < d_; ++i) out[i] = load_le<float>(rec.data() + 4 * i);
   }
   return out;
+}
+
+namespace {
+
+// Half floats widened to f64: the F16C conversion is exact, as half_to_float is, for every
+// value but NaN (which it quiets); raw vectors hold finite values only.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("f16c,avx2"))) void halves_to_doubles_f16c(const std::uint8_t* src,
+                                                                 std::size_t count, double* out) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256 f =
+        _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i)));
+    _mm256_storeu_pd(out + i, _mm256_cvtps_pd(_mm256_castps256_ps128(f)));
+    _mm256_storeu_pd(out + i + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1)));
+  }
+  for (; i < count; ++i) out[i] = half_to_float(load_le<std::uint16_t>(src + 2 * i));
+}
+
+bool has_f16c() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  }();
+  return yes;
+}
+#endif
+
+void halves_to_doubles(const std::uint8_t* src, std::size_t count, double* out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_f16c()) return halves_to_doubles_f16c(src, count, out);
+#endif
+  for (std::size_t i = 0; i < count; ++i)
+    out[i] = half_to_float(load_le<std::uint16_t>(src + 2 * i));
+}
+
+}  // namespace
+
+void NorvaneEngine::score_raw_vectors(std::span<const double> query,
+                                      std::span<const std::uint32_t> slots,
+                                      std::span<double> out) const {
+  NVX_CHECK(out.size() == slots.size(), "score_raw_vectors: " + std::to_string(out.size()) +
+                                            " outputs for " + std::to_string(slots.size()) +
+                                            " slots");
+  constexpr std::size_t kGroup = filter::kScoreGroup;
+  std::vector<double> rows(kGroup * d_, 0.0);
+  for (std::size_t begin = 0; begin < slots.size(); begin += kGroup) {
+    const std::size_t count = std::min(kGroup, slots.size() - begin);
+    std::span<const double> views[kGroup];
+    for (std::size_t j = 0; j < count; ++j) {
+      double* row = rows.data() + j * d_;
+      if (raw_vectors_) {
+        const std::uint8_t* rec = raw_vectors_->slot(slots[begin + j]).data();
+        if (raw_precision_ == RerankPrecision::kF16) {
+          halves_to_doubles(rec, d_, row);
+        } else {
+          for (std::size_t i = 0; i < d_; ++i) row[i] = load_le<float>(rec + 4 * i);
+        }
+      } else {
+        std::fill_n(row, d_, 0.0);
+      }
+      views[j] = {row, d_};
+    }
+    filter::score_vectors_with_metric_many(metric_, query, {views, count},
+                                           out.subspan(begin, count));
+  }
 }
 
 // --- reads -----------------------------------------------------------------------------------

@@ -170,10 +170,9 @@ std::vector<SearchResult> NorvaneEngine::exhaustive_search_simd(
 
   if (rerank_) {
     if (raw_vectors_) {
-      for (Candidate& c : best) {
-        c.score =
-            filter::score_vectors_with_metric(metric_, query, live_raw_vector_at_slot(c.slot));
-      }
+      std::vector<double> exact(best.size());
+      score_raw_vectors(query, best_slots, exact);
+      for (std::size_t i = 0; i < best.size(); ++i) best[i].score = exact[i];
     } else {
       std::vector<SlotCode> codes;
       codes.reserve(best.size());
