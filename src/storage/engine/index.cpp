@@ -299,7 +299,7 @@ GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>
             for (std::size_t i = 0; i < cand.size(); ++i) {
               recs[i] = state->records + std::size_t{state->nodes[cand[i]]} * state->record_size;
             }
-            c.scan->score_records(recs, scores);
+            c.scan->score_few(recs, scores);
             for (std::size_t i = 0; i < cand.size(); ++i) finish(i, scores[i]);
             return;
           }
