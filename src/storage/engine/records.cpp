@@ -3,6 +3,7 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
