@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -11,8 +12,10 @@
 
 #include "common/file_util.h"
 #include "quantizer/prod.h"
+#include "storage/backend.h"
 #include "storage/compaction.h"
 #include "storage/encoding.h"
+#include "storage/graph.h"
 #include "storage/id_pool.h"
 #include "storage/manifest.h"
 #include "storage/metadata.h"
@@ -175,6 +178,67 @@ void graph_ids_seeds() {
   seed_text("graph_ids_fuzz", "seed-empty", serialize_index_ids({}));
 }
 
+void graph_seeds(const std::string& tmp) {
+  // Built the way create_index builds: 40 points on a line, scored by negated distance.
+  const std::string dir = tmp + "/graph";
+  create_dirs(dir);
+  auto backend = StorageBackend::from_uri(dir);
+  GraphManager graph(backend, dir);
+  GraphSimilarity similarity;
+  similarity.metric = DistanceMetric::kL2;
+  similarity.score = [](std::uint32_t u, std::span<const std::uint32_t> candidates,
+                        std::span<double> scores) {
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      const double a = static_cast<double>(u % 13) * 1.5 + u * 0.01;
+      const double b = static_cast<double>(candidates[i] % 13) * 1.5 + candidates[i] * 0.01;
+      scores[i] = -std::abs(a - b);
+    }
+  };
+  GraphBuildOptions options;
+  options.seed = 11;
+  graph.build(40, 8, 32, 1, 1.2, similarity, options);
+  seed("graph_fuzz", "seed-built-40", read_file(dir + "/" + kGraphFileName));
+  graph.build(3, 4, 8, 1, 1.0, similarity, options);
+  seed("graph_fuzz", "seed-built-3", read_file(dir + "/" + kGraphFileName));
+
+  // Hand-made: a node on level 2 with multi-byte varints, and the empty graph.
+  GraphFileWriter w;
+  const std::vector<std::uint32_t> wide = {3, 130, 131, 200};
+  const std::vector<std::uint32_t> one = {0};
+  w.begin_node(3);
+  w.add_list(wide);
+  w.add_list(one);
+  w.add_list({});
+  for (std::uint32_t i = 1; i < 201; ++i) {
+    w.begin_node(1);
+    w.add_list(one);
+  }
+  seed("graph_fuzz", "seed-levels", w.finish(0, 2));
+  seed("graph_fuzz", "seed-empty", GraphFileWriter().finish(0, 0));
+}
+
+void filter_seeds() {
+  // One filter and one properties object per file, a newline between them.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({})", R"({})"},
+      {R"({"year":2020})", R"({"year":2020.0})"},
+      {R"({"year":{"$gte":2020,"$lt":2023}})", R"({"year":2022.5,"tag":"x"})"},
+      {R"({"a.b":1,"a.c":{"$exists":false}})", R"({"a":{"b":1},"a.b":2})"},
+      {R"({"tag":{"$in":["x","y"]},"n":{"$nin":[1,2.5,null]}})", R"({"tag":"y","n":-3})"},
+      {R"({"$and":[{"k":{"$ne":"v"}},{"name":{"$contains":"lo"}}]})",
+       R"({"k":"w","name":"hello"})"},
+      {R"({"$or":[1,{"k":{"$gt":"a","$lte":"zz"}},{"$and":[]}]})", R"({"k":"b"})"},
+      {R"({"$or":[]})", R"({"k":[1,{"x":null}]})"},
+      {R"({"k":{"$eq":[1,{"x":null}]},"m":{},"z":{"$regex":"."}})",
+       R"({"k":[1,{"x":null}],"m":true})"},
+      {R"({"deep.x.y.z":{"$lt":-1e300}})", R"({"deep":{"x":{"y":{"z":-1.7976931348623157e308}}}})"},
+  };
+  int i = 0;
+  for (const auto& [filter, properties] : cases) {
+    seed_text("filter_fuzz", "seed-" + std::to_string(i++), filter + "\n" + properties);
+  }
+}
+
 void compaction_seeds() {
   CompactionState s;
   s.old_segment_names = {"seg-00000000.bin", "seg-00000001.bin"};
@@ -202,6 +266,8 @@ int main(int argc, char** argv) {
   quantizer_seeds();
   manifest_seeds();
   graph_ids_seeds();
+  graph_seeds(tmp);
+  filter_seeds();
   compaction_seeds();
   std::filesystem::remove_all(tmp);
   return 0;
