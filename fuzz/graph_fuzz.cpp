@@ -25,7 +25,10 @@ struct Dir {
 
 const Dir& dir() {
   static const Dir d = [] {
-    std::string path = "/tmp/norvex-graph-fuzz-" + std::to_string(::getpid());
+    // In memory where possible: a file written per input to a disk-backed /tmp costs more
+    // than the decoding under test.
+    const char* base = path_exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string path = std::string(base) + "/norvex-graph-fuzz-" + std::to_string(::getpid());
     create_dirs(path);
     // The backend root is the directory itself, as in a database opened from a local path.
     return Dir{path, storage::StorageBackend::from_uri(path)};
