@@ -17,6 +17,11 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2")
+// clang ignores the GCC pragma; it takes the same target as an attribute.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2"))), \
+                             apply_to = function)
+#endif
 
 namespace norvex::quantizer::detail {
 namespace {
@@ -82,6 +87,9 @@ OneKernel avx512_one_record_kernel(std::size_t w) {
 
 }  // namespace norvex::quantizer::detail
 
+#ifdef __clang__
+#pragma clang attribute pop
+#endif
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 

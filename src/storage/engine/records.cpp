@@ -1,6 +1,7 @@
 // Record operations: reads by id, deletions, metadata-only updates, counts, listings,
 // statistics and the two slot readers shared with the searches.
 #if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 #include <algorithm>
@@ -64,7 +65,10 @@ __attribute__((target("f16c,avx2"))) void halves_to_doubles_f16c(const std::uint
 bool has_f16c() {
   static const bool yes = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+    // clang 14 has no "f16c" for __builtin_cpu_supports; the CPUID bit is the same test.
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+    return __builtin_cpu_supports("avx2") && f16c;
   }();
   return yes;
 }
