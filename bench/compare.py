@@ -318,32 +318,32 @@ def run_footprint(ctx, x):
     return out
 
 
-def worker(spec_path: str) -> None:
-    spec = json.loads(Path(spec_path).read_text())
-    data = np.load(spec["data"])
+def worker(job_path: str) -> None:
+    job = json.loads(Path(job_path).read_text())
+    data = np.load(job["data"])
     x, q, truth = data["x"], data["q"], data["truth"]
-    section = spec["section"]
+    section = job["section"]
     if section == "exhaustive":
-        result = run_exhaustive(spec, x, q, truth)
+        result = run_exhaustive(job, x, q, truth)
     elif section == "ann":
-        result = run_ann(spec, x, q, truth)
+        result = run_ann(job, x, q, truth)
     elif section == "ingest":
-        result = run_ingest(spec, x)
+        result = run_ingest(job, x)
     else:
-        result = run_footprint(spec, x)
-    Path(spec["result"]).write_text(json.dumps(result))
+        result = run_footprint(job, x)
+    Path(job["result"]).write_text(json.dumps(result))
 
 
-def run_pinned(spec: dict, threads: int, workdir: str) -> object:
+def run_pinned(job: dict, threads: int, workdir: str) -> object:
     cpus = sorted(os.sched_getaffinity(0))[:threads]
-    spec = dict(spec, threads=threads, tmp=workdir)
-    spec_path = os.path.join(workdir, f"spec-{spec['section']}-{threads}.json")
-    spec["result"] = spec_path + ".out"
-    Path(spec_path).write_text(json.dumps(spec))
+    job = dict(job, threads=threads, tmp=workdir)
+    job_path = os.path.join(workdir, f"job-{job['section']}-{threads}.json")
+    job["result"] = job_path + ".out"
+    Path(job_path).write_text(json.dumps(job))
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads))
-    subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", spec_path],
+    subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", job_path],
                    check=True, env=env, preexec_fn=lambda: os.sched_setaffinity(0, cpus))
-    return json.loads(Path(spec["result"]).read_text())
+    return json.loads(Path(job["result"]).read_text())
 
 
 # --- report --------------------------------------------------------------------------------
@@ -499,18 +499,18 @@ def main() -> None:
         truth = ground_truth(x, q, K)
         data = os.path.join(work, "data.npz")
         np.savez(data, x=x, q=q, truth=truth)
-        spec = dict(data=data, min_time=0.5 if not args.quick else 0.0,
-                    ef_sweep=[10, 16, 24, 32, 48, 64, 96, 128, 192, 256],
-                    singles=20000 if not args.quick else 500, open_n=args.open_n)
+        job = dict(data=data, min_time=0.5 if not args.quick else 0.0,
+                   ef_sweep=[10, 16, 24, 32, 48, 64, 96, 128, 192, 256],
+                   singles=20000 if not args.quick else 500, open_n=args.open_n)
         results: dict = {"exhaustive": {}, "ann": {}, "ingest": {}}
         for t in args.threads:
             for section in ("exhaustive", "ann", "ingest"):
                 print(f"[{time.perf_counter() - begin:7.1f}s] {section}, {t} thread(s)",
                       flush=True)
-                results[section][str(t)] = run_pinned(dict(spec, section=section), t, work)
+                results[section][str(t)] = run_pinned(dict(job, section=section), t, work)
                 (out / "benchmarks.partial.json").write_text(json.dumps(results, indent=1))
         print(f"[{time.perf_counter() - begin:7.1f}s] footprint", flush=True)
-        results["footprint"] = run_pinned(dict(spec, section="footprint"), 1, work)
+        results["footprint"] = run_pinned(dict(job, section="footprint"), 1, work)
     loads = (tuple(round(v, 1) for v in load_before),
              tuple(round(v, 1) for v in os.getloadavg()))
     elapsed = time.perf_counter() - begin

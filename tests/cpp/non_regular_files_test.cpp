@@ -16,19 +16,19 @@ namespace {
 
 constexpr std::size_t kD = 8;
 
-enum class Special { kFifo, kDevZero };
+enum class NonRegular { kFifo, kDevZero };
 
-void plant(const std::string& path, Special kind) {
+void plant(const std::string& path, NonRegular kind) {
   remove_file(path);
-  if (kind == Special::kFifo) {
+  if (kind == NonRegular::kFifo) {
     ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
   } else {
     ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
   }
 }
 
-TEST(SpecialFilesTest, FileHelpersRefuseFifosAndDevices) {
-  for (Special kind : {Special::kFifo, Special::kDevZero}) {
+TEST(NonRegularFilesTest, FileHelpersRefuseFifosAndDevices) {
+  for (NonRegular kind : {NonRegular::kFifo, NonRegular::kDevZero}) {
     TempDir dir;
     const std::string p = dir.file("f");
     plant(p, kind);
@@ -38,10 +38,10 @@ TEST(SpecialFilesTest, FileHelpersRefuseFifosAndDevices) {
   }
 }
 
-TEST(SpecialFilesTest, DatabaseWithAFifoOrDeviceInPlaceOfAFileFailsToOpen) {
+TEST(NonRegularFilesTest, DatabaseWithAFifoOrDeviceInPlaceOfAFileFailsToOpen) {
   for (const char* name : {"wal.log", "manifest.json", "quantizer.bin", "metadata.bin",
                            "live_ids.bin", "live_codes.bin", "live_vectors.bin"}) {
-    for (Special kind : {Special::kFifo, Special::kDevZero}) {
+    for (NonRegular kind : {NonRegular::kFifo, NonRegular::kDevZero}) {
       TempDir dir;
       OpenOptions o = options_for(dir.path(), kD);
       o.rerank_precision = RerankPrecision::kF32;
