@@ -15,24 +15,8 @@
 namespace norvex::storage {
 namespace {
 
+using testing::in_child;
 using testing::TempDir;
-
-// Runs `body` in a forked child and returns its exit code (the child's verdict).
-int in_child(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-      code = 98;
-    }
-    _exit(code);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // 0 when acquire throws the in-use Error naming `dir`, 1 when it succeeds, 2 on another error.
 int try_acquire(const std::string& dir) {

@@ -16,22 +16,6 @@ namespace {
 
 constexpr std::size_t kD = 8;
 
-int in_child(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-      code = 98;
-    }
-    _exit(code);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(EngineLockTest, SecondProcessCannotOpenTheDirectory) {
   TempDir dir;
   auto engine = open_engine(options_for(dir.path(), kD));

@@ -663,6 +663,26 @@ TEST(GraphSearch, BatchScorerScoresEachNodeOncePerLevelAndFindsTheSameHits) {
   }
 }
 
+// recall@k of the graph's search with list size `list` for the query rows n..n+queries-1 of
+// `base`, against brute force over its first n rows.
+double recall_at(const GraphManager& graph, const Vectors& base, DistanceMetric metric,
+                 std::size_t n, std::size_t queries, std::size_t k, std::size_t list) {
+  std::size_t found = 0;
+  for (std::size_t q = n; q < n + queries; ++q) {
+    auto score = [&](std::uint32_t node) {
+      return engine::filter::score_vectors_with_metric(metric, base.row(q), base.row(node));
+    };
+    std::vector<std::pair<double, std::uint32_t>> all;
+    for (std::uint32_t i = 0; i < n; ++i) all.emplace_back(score(i), i);
+    std::partial_sort(all.begin(), all.begin() + k, all.end(), std::greater<>());
+    for (const auto& [node, s] : graph.search(k, list, score)) {
+      found += std::count_if(all.begin(), all.begin() + k,
+                             [&](const auto& t) { return t.second == node; });
+    }
+  }
+  return static_cast<double>(found) / (queries * k);
+}
+
 // On clustered data a search that enters the wrong cluster must still find its way out.
 TEST(GraphSearch, RecallOnClusteredData) {
   // 100 vectors per cluster: more than the upper-level degree limit per cluster on level 1, so
@@ -674,21 +694,7 @@ TEST(GraphSearch, RecallOnClusteredData) {
     TempDir dir;
     GraphManager graph(StorageBackend::from_uri(dir.path()), dir.path());
     graph.build(n, 16, 100, 3, 1.2, exact(base, metric), seeded(13));
-    std::size_t found = 0;
-    for (std::size_t q = n; q < n + queries; ++q) {
-      auto score = [&](std::uint32_t node) {
-        return engine::filter::score_vectors_with_metric(metric, base.row(q), base.row(node));
-      };
-      std::vector<std::pair<double, std::uint32_t>> all;
-      for (std::uint32_t i = 0; i < n; ++i) all.emplace_back(score(i), i);
-      std::partial_sort(all.begin(), all.begin() + k, all.end(), std::greater<>());
-      for (const auto& [node, s] : graph.search(k, 64, score)) {
-        found += std::count_if(all.begin(), all.begin() + k,
-                               [&](const auto& t) { return t.second == node; });
-      }
-    }
-    const double recall = static_cast<double>(found) / (queries * k);
-    EXPECT_GE(recall, 0.9) << metric_key(metric);
+    EXPECT_GE(recall_at(graph, base, metric, n, queries, k, 64), 0.9) << metric_key(metric);
   }
 }
 
@@ -705,20 +711,7 @@ TEST(GraphSearch, RecallOnConcentratedClusters) {
     GraphBuildOptions options = seeded(17);
     options.long_link_share = long_link_share;
     graph.build(n, 8, 200, 5, 1.2, exact(base, metric), options);
-    std::size_t found = 0;
-    for (std::size_t q = n; q < n + queries; ++q) {
-      auto score = [&](std::uint32_t node) {
-        return engine::filter::score_vectors_with_metric(metric, base.row(q), base.row(node));
-      };
-      std::vector<std::pair<double, std::uint32_t>> all;
-      for (std::uint32_t i = 0; i < n; ++i) all.emplace_back(score(i), i);
-      std::partial_sort(all.begin(), all.begin() + k, all.end(), std::greater<>());
-      for (const auto& [node, s] : graph.search(k, 32, score)) {
-        found += std::count_if(all.begin(), all.begin() + k,
-                               [&](const auto& t) { return t.second == node; });
-      }
-    }
-    return static_cast<double>(found) / (queries * k);
+    return recall_at(graph, base, metric, n, queries, k, 32);
   };
   for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kL2}) {
     EXPECT_LT(recall_of(metric, 0.0), 0.9) << metric_key(metric) << ": the fixture is too easy";

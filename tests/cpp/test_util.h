@@ -2,8 +2,11 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace norvex::testing {
@@ -30,5 +33,22 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Runs `body` in a forked child and returns its exit code (the child's verdict).
+inline int in_child(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+      code = 98;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 }  // namespace norvex::testing

@@ -197,6 +197,13 @@ class NorvaneEngine {
   // same bits, several vectors per pass and without a vector per slot.
   void score_raw_vectors(std::span<const double> query, std::span<const std::uint32_t> slots,
                          std::span<double> out) const;
+  // The exact score of each slot for reranking: from its raw vector when raw vectors are kept,
+  // else from the vector reconstructed from its code and scaled by its stored norm.
+  void rerank_scores(std::span<const double> query, std::span<const std::uint32_t> slots,
+                     std::span<double> out) const;
+  // Search results for the slots, in their order, with ids and metadata attached.
+  std::vector<SearchResult> results_for(std::span<const std::uint32_t> slots,
+                                        std::span<const double> scores) const;
   bool has_raw_vectors() const { return raw_vectors_.has_value(); }
 
  private:

@@ -436,27 +436,12 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
   for (std::size_t i = 0; i < found.size(); ++i) {
     found[i] = {index_ids_[hits[i].first], hits[i].second};
   }
-  if (rerank_ && raw_vectors_) {
+  if (rerank_) {
     std::vector<std::uint32_t> slots(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) slots[i] = found[i].slot;
     std::vector<double> exact(found.size());
-    score_raw_vectors(query, slots, exact);
+    rerank_scores(query, slots, exact);
     for (std::size_t i = 0; i < found.size(); ++i) found[i].score = exact[i];
-  } else if (rerank_) {
-    std::vector<SlotCode> codes;
-    codes.reserve(found.size());
-    std::vector<quantizer::ProdQuantizer::CodeView> views;
-    views.reserve(found.size());
-    for (const Hit& h : found) {
-      codes.push_back(live_codes_at_slot(h.slot));
-      views.push_back({codes.back().mse_indices, codes.back().qjl_bits, codes.back().gamma});
-    }
-    std::vector<std::vector<double>> rebuilt = quantizer_->dequantize_batch(views);
-    NVX_CHECK(rebuilt.size() == found.size(), "reconstruction count mismatch");
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      for (double& v : rebuilt[i]) v *= codes[i].norm;
-      found[i].score = filter::score_vectors_with_metric(metric_, query, rebuilt[i]);
-    }
   }
   std::stable_sort(found.begin(), found.end(), [](const Hit& a, const Hit& b) {
     return rank_key(a.score) > rank_key(b.score);
@@ -464,16 +449,12 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
   if (found.size() > k) found.resize(to_size(k));
 
   std::vector<std::uint32_t> slots(found.size());
-  for (std::size_t i = 0; i < found.size(); ++i) slots[i] = found[i].slot;
-  MetadataStore::Entries metadata = metadata_->get_many(slots);
-  std::vector<SearchResult> results(found.size());
+  std::vector<double> scores(found.size());
   for (std::size_t i = 0; i < found.size(); ++i) {
-    results[i].id = std::string(id_pool_.id_of(found[i].slot).value_or(""));
-    results[i].score = found[i].score;
-    if (auto it = metadata.find(found[i].slot); it != metadata.end()) {
-      results[i].metadata = std::move(it->second);
-    }
+    slots[i] = found[i].slot;
+    scores[i] = found[i].score;
   }
+  std::vector<SearchResult> results = results_for(slots, scores);
 
   // Live vectors the graph does not hold are searched exhaustively and merged in.
   if (index_ids_.size() != id_pool_.live_count()) {

@@ -165,45 +165,55 @@ std::vector<SearchResult> NorvaneEngine::exhaustive_search_simd(
   std::vector<Candidate> best = select_best(slots, scores, keep);
 
   std::vector<std::uint32_t> best_slots(best.size());
-  for (std::size_t i = 0; i < best.size(); ++i) best_slots[i] = best[i].slot;
-  MetadataStore::Entries metadata = metadata_->get_many(best_slots);
-
-  if (rerank_) {
-    if (raw_vectors_) {
-      std::vector<double> exact(best.size());
-      score_raw_vectors(query, best_slots, exact);
-      for (std::size_t i = 0; i < best.size(); ++i) best[i].score = exact[i];
-    } else {
-      std::vector<SlotCode> codes;
-      codes.reserve(best.size());
-      std::vector<quantizer::ProdQuantizer::CodeView> views;
-      views.reserve(best.size());
-      for (const Candidate& c : best) {
-        codes.push_back(live_codes_at_slot(c.slot));
-        views.push_back({codes.back().mse_indices, codes.back().qjl_bits, codes.back().gamma});
-      }
-      std::vector<std::vector<double>> rebuilt = quantizer_->dequantize_batch(views);
-      NVX_CHECK(rebuilt.size() == best.size(), "reconstruction count mismatch");
-      for (std::size_t i = 0; i < best.size(); ++i) {
-        for (double& v : rebuilt[i]) v *= codes[i].norm;
-        best[i].score = filter::score_vectors_with_metric(metric_, query, rebuilt[i]);
-      }
-    }
-  }
-
-  std::vector<SearchResult> results(best.size());
+  std::vector<double> best_scores(best.size());
   for (std::size_t i = 0; i < best.size(); ++i) {
-    results[i].id = std::string(id_pool_.id_of(best[i].slot).value_or(""));
-    results[i].score = best[i].score;
-    if (auto it = metadata.find(best[i].slot); it != metadata.end()) {
-      results[i].metadata = std::move(it->second);
-    }
+    best_slots[i] = best[i].slot;
+    best_scores[i] = best[i].score;
   }
+  if (rerank_) rerank_scores(query, best_slots, best_scores);
+  std::vector<SearchResult> results = results_for(best_slots, best_scores);
   std::stable_sort(results.begin(), results.end(),
                    [](const SearchResult& a, const SearchResult& b) {
                      return rank_key(a.score) > rank_key(b.score);
                    });
   if (results.size() > top_k) results.resize(static_cast<std::size_t>(top_k));
+  return results;
+}
+
+void NorvaneEngine::rerank_scores(std::span<const double> query,
+                                  std::span<const std::uint32_t> slots,
+                                  std::span<double> out) const {
+  if (raw_vectors_) {
+    score_raw_vectors(query, slots, out);
+    return;
+  }
+  std::vector<SlotCode> codes;
+  codes.reserve(slots.size());
+  std::vector<quantizer::ProdQuantizer::CodeView> views;
+  views.reserve(slots.size());
+  for (const std::uint32_t slot : slots) {
+    codes.push_back(live_codes_at_slot(slot));
+    views.push_back({codes.back().mse_indices, codes.back().qjl_bits, codes.back().gamma});
+  }
+  std::vector<std::vector<double>> rebuilt = quantizer_->dequantize_batch(views);
+  NVX_CHECK(rebuilt.size() == slots.size(), "reconstruction count mismatch");
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    for (double& v : rebuilt[i]) v *= codes[i].norm;
+    out[i] = filter::score_vectors_with_metric(metric_, query, rebuilt[i]);
+  }
+}
+
+std::vector<SearchResult> NorvaneEngine::results_for(std::span<const std::uint32_t> slots,
+                                                     std::span<const double> scores) const {
+  MetadataStore::Entries metadata = metadata_->get_many(slots);
+  std::vector<SearchResult> results(slots.size());
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    results[i].id = std::string(id_pool_.id_of(slots[i]).value_or(""));
+    results[i].score = scores[i];
+    if (auto it = metadata.find(slots[i]); it != metadata.end()) {
+      results[i].metadata = std::move(it->second);
+    }
+  }
   return results;
 }
 
