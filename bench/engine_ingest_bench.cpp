@@ -82,7 +82,9 @@ void batch_insert(const std::vector<std::vector<float>>& rows, std::size_t d, bo
       }
       items.push_back(std::move(item));
     }
-    e->insert_many_with_mode(std::move(items), WriteMode::kInsert);
+    // As the binding's insert_batch: the flush threshold is checked after the last chunk.
+    const bool last = start + 2000 >= rows.size();
+    e->insert_many_with_mode(std::move(items), WriteMode::kInsert, last);
   }
   char what[128];
   std::snprintf(what, sizeof what, "insert_many%s, raw %s", metadata ? " + metadata" : "",

@@ -83,6 +83,9 @@ nb::object insert_batch_body(Database& db, PyObject* args, PyObject* kwargs) {
 
   for (std::size_t start = 0; start < n; start += kBatchChunkRows) {
     const std::size_t end = std::min(n, start + kBatchChunkRows);
+    // The flush threshold is checked once, after the last chunk: a large batch is not
+    // interrupted by a flush every few chunks.
+    const bool last = end == n;
     std::vector<BatchWriteItem> items;
     items.reserve(end - start);
     for (std::size_t i = start; i < end; ++i) {
@@ -91,7 +94,7 @@ nb::object insert_batch_body(Database& db, PyObject* args, PyObject* kwargs) {
     }
     released([&] {
       write_engine(db.engine,
-                   [&](NorvaneEngine& e) { e.insert_many_with_mode(std::move(items), mode); });
+                   [&](NorvaneEngine& e) { e.insert_many_with_mode(std::move(items), mode, last); });
     });
   }
   return nb::none();

@@ -86,6 +86,16 @@ class Wal {
   // log never keeps a torn frame or a part of a batch that was reported as failed.
   void append_batch(std::span<const WalEntry> entries, bool sync);
 
+  // The frame append_batch writes for one entry: length, payload, CRC. The same checks (a
+  // Fault for an entry with indices but no quantizer or the wrong count). Safe to call from
+  // several threads at once.
+  Bytes frame(const WalEntry& e) const;
+  // frame() of every entry, built on the worker pool, in order.
+  std::vector<Bytes> frames(std::span<const WalEntry> entries) const;
+  // Writes frames built by frame() as append_batch writes its own (the same sync and the same
+  // cut-off of a failed batch).
+  void append_frames(std::span<const ByteView> frames, bool sync);
+
   // Reads every intact entry of the log at `path` with its own read-only handle; the file is
   // not modified. Missing file, fewer than 4 bytes or another magic: no entries. Throws Error
   // only when the file cannot be opened, the version cannot be read or is not 4 or 5, or

@@ -3,6 +3,8 @@
 import numpy as np
 import pytest
 
+import norvex
+
 from conftest import DIM, unit_vectors
 
 V = np.ones(DIM, np.float32)
@@ -196,6 +198,13 @@ def test_large_batch_round_trips_rows_in_order(db):
     for i in (0, 1999, 2000, 4000, 4499):
         assert db.get(str(i)) == {"id": str(i), "metadata": {"i": i}, "document": f"doc {i}"}
         assert db.search(vectors[i], 1)[0]["id"] == str(i)
+
+
+def test_batch_checks_the_flush_threshold_once_after_its_last_chunk(db_path):
+    db = norvex.Database.open(db_path, dimension=DIM, wal_flush_threshold=1000)
+    db.insert_batch([str(i) for i in range(4500)], unit_vectors(4500))
+    stats = db.stats()
+    assert (stats["segment_count"], stats["buffered_vectors"]) == (1, 0)
 
 
 # --- update_metadata, delete, delete_batch ------------------------------------------------------

@@ -126,7 +126,9 @@ class NorvaneEngine {
   void update_with_document(const std::string& id, std::span<const double> vector,
                             const PropertyMap& properties,
                             const std::optional<std::string>& document);
-  void insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode);
+  // may_flush false: see finish_write.
+  void insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode,
+                             bool may_flush = true);
   // Writes the pending entries as a segment and commits the live state (see above).
   void flush_wal_to_segment();
 
@@ -215,6 +217,13 @@ class NorvaneEngine {
     float norm = 0.0f;       // the stored norm
     quantizer::Code code;
   };
+  // A logged write not yet flushed: what its segment record needs, and its log frame, written
+  // again when the log has to be started over.
+  struct PendingEntry {
+    std::string id;
+    bool is_deleted = false;
+    Bytes frame;
+  };
   // Where each write lands: an existing slot, or a new one the id pool hands out next.
   struct SlotPlan {
     std::uint32_t slot = 0;
@@ -233,10 +242,12 @@ class NorvaneEngine {
 
   // write.cpp
   std::vector<float> checked_vector(std::span<const double> vector, const char* what) const;
+  std::vector<float> checked_vector(std::span<const float> vector, const char* what) const;
   void check_id(const std::string& id) const;
   static void check_room_for_new_id(std::uint64_t slot_count, std::uint64_t id_bytes);
   std::vector<EncodedVector> encode_vectors(std::vector<std::vector<float>> vectors) const;
-  WalEntry make_entry(const std::string& id, const EncodedVector& v,
+  // Moves the code out of v.
+  WalEntry make_entry(const std::string& id, EncodedVector& v,
                       std::string metadata_json) const;
   // Allocates the slots of new ids in both slot files and writes their raw vectors, before
   // the log append: a replayed insert then always finds its raw vector. Undone by
@@ -254,8 +265,12 @@ class NorvaneEngine {
   std::string with_logged_raw_vector(std::string metadata_json, std::span<const float> raw) const;
   void redo_logged_raw_vector(std::uint32_t slot, const std::string& metadata_json);
   void mark_slot_deleted(std::uint32_t slot);
+  // Appends the entries to the log and to the pending buffer. Called once they are known to
+  // apply (the application that follows cannot fail).
   void append_log(const std::vector<WalEntry>& entries);
-  void finish_write(bool vectors_changed);
+  // may_flush false leaves the threshold check to a later call (the binding splits one batch
+  // into several calls; the batch is compared once, after its last).
+  void finish_write(bool vectors_changed, bool may_flush = true);
   void check_writable() const;
 
   // Graph index lifetime: drops the index in memory; the manifest is rewritten at once
@@ -300,7 +315,7 @@ class NorvaneEngine {
   std::optional<LiveCodesFile> raw_vectors_;
   std::shared_ptr<const quantizer::ProdQuantizer> quantizer_;
   std::optional<Wal> wal_;
-  std::vector<WalEntry> pending_;
+  std::vector<PendingEntry> pending_;
   std::optional<SegmentManager> segments_;
   std::optional<MetadataStore> metadata_;
   std::string local_dir_;

@@ -32,6 +32,8 @@ inline constexpr const char* kIdsStaged = "live_ids.bin.next";
 inline constexpr std::uint64_t kDefaultFlushThreshold = 5000;
 // Items encoded together (one parallel encode, one log append, one metadata put) in a batch.
 inline constexpr std::size_t kBatchChunk = 5000;
+// Rows per task when a batch is validated, encoded and written on the worker pool.
+inline constexpr std::size_t kEncodeGrain = 32;
 // Exhaustive scans above this many slots run on the worker pool, in chunks of kScanChunk.
 inline constexpr std::size_t kParallelScanThreshold = 20000;
 inline constexpr std::size_t kScanChunk = 512;

@@ -249,8 +249,6 @@ std::uint64_t NorvaneEngine::delete_ids(const std::vector<std::string>& ids) {
     mark_slot_deleted(*slot);
   }
   const std::uint64_t count = entries.size();
-  pending_.insert(pending_.end(), std::make_move_iterator(entries.begin()),
-                  std::make_move_iterator(entries.end()));
   slot_compaction_pending_ = true;
   finish_write(true);
   return count;
@@ -292,7 +290,6 @@ void NorvaneEngine::update_metadata_only(const std::string& id, const PropertyMa
   entries.push_back(std::move(e));
   append_log(entries);
   metadata_->put(*slot, std::move(updated));
-  pending_.push_back(std::move(entries[0]));
   finish_write(false);
 }
 

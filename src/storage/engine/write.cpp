@@ -17,6 +17,7 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/half.h"
+#include "common/thread_pool.h"
 #include "storage/encoding.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/internal.h"
@@ -70,15 +71,26 @@ void NorvaneEngine::check_writable() const {
   }
 }
 
-std::vector<float> NorvaneEngine::checked_vector(std::span<const double> vector,
-                                                 const char* what) const {
-  if (vector.size() != d_) {
-    throw Error(std::string(what) + " dimension mismatch: expected " + std::to_string(d_) +
+namespace {
+
+template <typename T>
+std::vector<float> checked_components(std::span<const T> vector, std::size_t d,
+                                      const char* what) {
+  if (vector.size() != d) {
+    throw Error(std::string(what) + " dimension mismatch: expected " + std::to_string(d) +
                 ", got " + std::to_string(vector.size()));
   }
   std::vector<float> out(vector.size());
+  // Components below 2^40 in magnitude (NaN fails the comparison) cannot make the sum of
+  // squares overflow at any dimension we accept: a branch-free pass suffices for them.
+  constexpr float kSafe = 1099511627776.0f;
+  bool all_safe = true;
   for (std::size_t i = 0; i < vector.size(); ++i) {
     out[i] = static_cast<float>(vector[i]);
+    all_safe &= std::fabs(out[i]) < kSafe;
+  }
+  if (all_safe) return out;
+  for (std::size_t i = 0; i < vector.size(); ++i) {
     if (!std::isfinite(out[i])) {
       throw Error(std::string(what) + " component " + std::to_string(i) +
                   " is not a finite 32-bit float");
@@ -88,6 +100,18 @@ std::vector<float> NorvaneEngine::checked_vector(std::span<const double> vector,
     throw Error(std::string(what) + " norm overflows a 32-bit float");
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<float> NorvaneEngine::checked_vector(std::span<const double> vector,
+                                                 const char* what) const {
+  return checked_components(vector, d_, what);
+}
+
+std::vector<float> NorvaneEngine::checked_vector(std::span<const float> vector,
+                                                 const char* what) const {
+  return checked_components(vector, d_, what);
 }
 
 void NorvaneEngine::check_room_for_new_id(std::uint64_t slot_count, std::uint64_t id_bytes) {
@@ -111,34 +135,23 @@ void NorvaneEngine::check_id(const std::string& id) const {
 
 std::vector<NorvaneEngine::EncodedVector> NorvaneEngine::encode_vectors(
     std::vector<std::vector<float>> vectors) const {
-  std::vector<Prepared> prepared;
-  prepared.reserve(vectors.size());
-  for (auto& v : vectors) prepared.push_back(prepare_vector(std::move(v), normalize_));
-
-  std::vector<quantizer::Code> codes;
-  if (prepared.size() == 1) {
-    codes.push_back(quantizer_->quantize(prepared[0].unit));
-  } else {
-    std::vector<std::span<const float>> units;
-    units.reserve(prepared.size());
-    for (const auto& p : prepared) units.emplace_back(p.unit);
-    codes = quantizer_->quantize_batch(units);
-  }
-  std::vector<EncodedVector> out(prepared.size());
-  for (std::size_t i = 0; i < prepared.size(); ++i) {
-    out[i].raw = std::move(prepared[i].raw);
-    out[i].norm = prepared[i].norm;
-    out[i].code = std::move(codes[i]);
-  }
-  return out;
+  // One row per task: normalising and encoding are independent per row.
+  return parallel_map<EncodedVector>(vectors.size(), kEncodeGrain, [&](std::size_t i) {
+    Prepared p = prepare_vector(std::move(vectors[i]), normalize_);
+    EncodedVector out;
+    out.code = quantizer_->quantize(p.unit);
+    out.raw = std::move(p.raw);
+    out.norm = p.norm;
+    return out;
+  });
 }
 
-WalEntry NorvaneEngine::make_entry(const std::string& id, const EncodedVector& v,
+WalEntry NorvaneEngine::make_entry(const std::string& id, EncodedVector& v,
                                    std::string metadata_json) const {
   WalEntry e;
   e.id = id;
-  e.mse_indices = v.code.mse_indices;
-  e.qjl_bits = v.code.qjl_bits;
+  e.mse_indices = std::move(v.code.mse_indices);
+  e.qjl_bits = std::move(v.code.qjl_bits);
   e.gamma = static_cast<float>(v.code.gamma);
   e.norm = v.norm;
   e.metadata_json = std::move(metadata_json);
@@ -250,8 +263,13 @@ void NorvaneEngine::reserve_new_slots(const std::vector<SlotPlan>& plans,
       if (raw_vectors_) {
         NVX_CHECK(raw_vectors_->alloc_slot() == plans[i].slot,
                   "raw slot out of step with the id pool");
-        write_raw_vector(plans[i].slot, vectors[i]->raw);
       }
+    }
+    // The files no longer grow: each new slot is written by one task.
+    if (raw_vectors_) {
+      parallel_for(plans.size(), kEncodeGrain, [&](std::size_t i) {
+        if (plans[i].is_new) write_raw_vector(plans[i].slot, vectors[i]->raw);
+      });
     }
   } catch (const Error&) {
     rollback_new_slots(before);
@@ -286,13 +304,21 @@ std::uint32_t NorvaneEngine::apply_code(const std::string& id, const WalEntry& e
 }
 
 void NorvaneEngine::append_log(const std::vector<WalEntry>& entries) {
+  std::vector<Bytes> frames = wal_->frames(entries);
   // wal.log was removed or replaced while open: appends to the old file would survive no
   // crash. Start a new log that holds every entry since the last flush first.
   if (wal_->detached()) {
     wal_->reset();
-    wal_->append_batch(pending_, false);
+    std::vector<ByteView> earlier;
+    earlier.reserve(pending_.size());
+    for (const PendingEntry& p : pending_) earlier.emplace_back(p.frame);
+    wal_->append_frames(earlier, false);
   }
-  wal_->append_batch(entries, false);
+  std::vector<ByteView> views(frames.begin(), frames.end());
+  wal_->append_frames(views, false);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    pending_.push_back({entries[i].id, entries[i].is_deleted, std::move(frames[i])});
+  }
 }
 
 // --- index lifetime and persisted state ---------------------------------------------------
@@ -318,10 +344,10 @@ void NorvaneEngine::persist_manifest() {
   storage::persist_manifest(manifest_, local_dir_, *backend_);
 }
 
-void NorvaneEngine::finish_write(bool vectors_changed) {
+void NorvaneEngine::finish_write(bool vectors_changed, bool may_flush) {
   if (vectors_changed) invalidate_index();
   manifest_.vector_count = id_pool_.live_count();
-  if (pending_.size() >= wal_flush_threshold_) flush_wal_to_segment();
+  if (may_flush && pending_.size() >= wal_flush_threshold_) flush_wal_to_segment();
 }
 
 // --- single writes -------------------------------------------------------------------------
@@ -365,7 +391,6 @@ void NorvaneEngine::write_vector_entry(const std::string& id, std::span<const do
   NVX_CHECK(slot == plan.slot, "id pool handed out an unexpected slot");
   if (!plan.is_new) write_raw_vector(slot, encoded.raw);
   metadata_->put(slot, std::move(metadata));
-  pending_.push_back(std::move(entries[0]));
   finish_write(true);
 }
 
@@ -387,23 +412,38 @@ void NorvaneEngine::update_with_document(const std::string& id, std::span<const 
 
 // --- batch writes --------------------------------------------------------------------------
 
-void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode) {
+void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode,
+                                          bool may_flush) {
   check_writable();
 
   // Validate the whole call first, so that bad input changes nothing: ids, lengths, values,
   // the mode against the id pool as the earlier items of the call leave it, and metadata.
-  std::vector<std::vector<float>> vectors;
-  std::vector<std::string> jsons;
-  vectors.reserve(items.size());
-  jsons.reserve(items.size());
+  // The checks of one item alone run on the pool; the first failure in item order is reported.
+  std::vector<std::vector<float>> vectors(items.size());
+  std::vector<std::string> jsons(items.size());
+  // An item's own failures, in the order the serial checks below need them.
+  std::vector<std::exception_ptr> input_failures(items.size());
+  std::vector<std::exception_ptr> metadata_failures(items.size());
+  parallel_for(items.size(), kEncodeGrain, [&](std::size_t i) {
+    try {
+      check_id(items[i].id);
+      vectors[i] = checked_vector(std::span<const float>(items[i].vector), "vector");
+    } catch (...) {
+      input_failures[i] = std::current_exception();
+    }
+    try {
+      jsons[i] = VectorMetadata{items[i].properties, items[i].document}.to_json();
+    } catch (...) {
+      metadata_failures[i] = std::current_exception();
+    }
+  });
   {
     std::unordered_set<std::string_view> added;
     std::uint64_t slot_count = id_pool_.slot_count();
     std::uint64_t id_bytes = id_pool_.byte_count();
-    for (const BatchWriteItem& item : items) {
-      check_id(item.id);
-      std::vector<double> wide(item.vector.begin(), item.vector.end());
-      vectors.push_back(checked_vector(wide, "vector"));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const BatchWriteItem& item = items[i];
+      if (input_failures[i]) std::rethrow_exception(input_failures[i]);
       const bool present = id_pool_.get_slot(item.id).has_value() || added.count(item.id) > 0;
       if (mode == WriteMode::kInsert && present) throw Error(already_exists(item.id));
       if (mode == WriteMode::kUpdate && !present) throw Error(does_not_exist(item.id));
@@ -412,7 +452,7 @@ void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, Wri
         check_room_for_new_id(slot_count++, id_bytes);
         id_bytes += item.id.size();
       }
-      jsons.push_back(VectorMetadata{item.properties, item.document}.to_json());
+      if (metadata_failures[i]) std::rethrow_exception(metadata_failures[i]);
     }
   }
 
@@ -458,21 +498,34 @@ void NorvaneEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, Wri
       throw;
     }
 
+    // The id pool in item order; then the records, each slot written once by the last item
+    // that names it, on the pool.
     std::vector<std::pair<std::uint32_t, VectorMetadata>> metadata;
     metadata.reserve(end - begin);
     for (std::size_t i = begin; i < end; ++i) {
       const SlotPlan& plan = plans[i - begin];
-      const std::uint32_t slot = apply_code(items[i].id, entries[i - begin]);
-      NVX_CHECK(slot == plan.slot, "id pool handed out an unexpected slot");
-      if (!plan.is_new) write_raw_vector(slot, encoded[i - begin].raw);
+      if (plan.is_new) {
+        NVX_CHECK(id_pool_.insert(items[i].id) == plan.slot,
+                  "id pool handed out an unexpected slot");
+      }
       metadata.emplace_back(
-          slot, VectorMetadata{std::move(items[i].properties), std::move(items[i].document)});
+          plan.slot, VectorMetadata{std::move(items[i].properties), std::move(items[i].document)});
     }
+    std::vector<bool> superseded(end - begin, false);
+    if (chunk_new.size() < end - begin) {
+      std::unordered_set<std::uint32_t> later;
+      for (std::size_t j = end - begin; j-- > 0;) {
+        superseded[j] = !later.insert(plans[j].slot).second;
+      }
+    }
+    parallel_for(end - begin, kEncodeGrain, [&](std::size_t j) {
+      if (superseded[j]) return;
+      write_code_record(plans[j].slot, entries[j]);
+      if (!plans[j].is_new) write_raw_vector(plans[j].slot, encoded[j].raw);
+    });
     metadata_->put_many(std::move(metadata));
-    pending_.insert(pending_.end(), std::make_move_iterator(entries.begin()),
-                    std::make_move_iterator(entries.end()));
   }
-  finish_write(true);
+  finish_write(true, may_flush);
 }
 
 // --- flush ----------------------------------------------------------------------------------
@@ -498,7 +551,7 @@ void NorvaneEngine::flush_wal_to_segment() {
 
   std::vector<SegmentRecord> records;
   records.reserve(pending_.size());
-  for (const WalEntry& e : pending_) records.push_back({e.id, e.is_deleted});
+  for (const PendingEntry& e : pending_) records.push_back({e.id, e.is_deleted});
   // A crash after this leaves a segment whose entries are replayed and written again: the
   // duplicate segment is harmless.
   segments_->flush_batch(records);
