@@ -458,20 +458,31 @@ TEST(EngineIndex, RecallOnClusteredData) {
   const Vectors qs(vs.end() - queries, vs.end());
   vs.resize(n);
   for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kL2}) {
-    TempDir dir;
-    OpenOptions o = options_for(dir.path(), d);
-    o.metric = metric;
-    auto e = open_engine(o);
-    insert_all(*e, vs);
-    build_index(*e);
-    std::size_t found = 0;
-    for (const auto& q : qs) {
-      const auto truth = ids(exhaustive(*e, q, k));
-      for (const SearchResult& r : ann(*e, q, k, {}, 32)) {
-        found += std::count(truth.begin(), truth.end(), r.id);
-      }
+    for (const RerankPrecision raw : {RerankPrecision::kDisabled, RerankPrecision::kF32}) {
+      TempDir dir;
+      OpenOptions o = options_for(dir.path(), d);
+      o.metric = metric;
+      o.rerank_precision = raw;
+      auto e = open_engine(o);
+      insert_all(*e, vs);
+      build_index(*e);
+      auto recall = [&](std::uint64_t list) {
+        std::size_t found = 0;
+        for (const auto& q : qs) {
+          const auto truth = ids(exhaustive(*e, q, k));
+          for (const SearchResult& r : ann(*e, q, k, {}, list)) {
+            found += std::count(truth.begin(), truth.end(), r.id);
+          }
+        }
+        return static_cast<double>(found) / (queries * k);
+      };
+      // The list size is the depth of the walk and of the exact rescoring.
+      const std::string what = std::string(metric_key(metric)) + (raw == RerankPrecision::kF32 ? " f32" : "");
+      const double shallow = recall(k);
+      EXPECT_GE(recall(32), 0.95) << what;
+      EXPECT_GE(recall(128), 0.99) << what;
+      EXPECT_LE(shallow, recall(128)) << what;
     }
-    EXPECT_GE(static_cast<double>(found) / (queries * k), 0.95) << metric_key(metric);
   }
 }
 

@@ -364,8 +364,10 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
     if (matching.empty()) return {};
     allowed = GraphManager::allowed_nodes(index_ids_, matching);
   }
-  const std::uint64_t k_graph = rerank_ ? saturating_mul(20, k) : std::max(k, search_list_size);
-  const std::uint64_t ef = std::max(k_graph, search_list_size);
+  // The walk keeps the best max(k, L) nodes and returns them all; with reranking every one is
+  // rescored exactly. L alone sets how deep both go, so it trades speed for recall either way.
+  const std::uint64_t ef = std::max(k, search_list_size);
+  const std::uint64_t k_graph = ef;
 
   if (!codes_->is_mapped()) throw Error("mmap not initialized");
   double query_norm = 1.0;
