@@ -34,9 +34,7 @@ struct AlignedFloats {
 
   explicit AlignedFloats(std::size_t count)
       : data(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t(64)))),
-        size(count) {
-    std::fill_n(data.get(), count, 0.0f);
-  }
+        size(count) {}  // every table is written in full by its owner
 };
 
 bool cpu_has_avx2() {
@@ -283,15 +281,42 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   t.record_lines = (t.packed_bytes + t.sign_bytes + 4 + 63) / 64 + 1;
 
   const std::size_t stride = s.mse_row_floats();
-  for (std::size_t i = 0; i < n; ++i) {
-    float* row = s.mse_rows.data.get() + i * stride;
-    for (std::size_t j = 0; j < stride; ++j) row[j] = prepared.lut[i * k + j % k];
+  // Each row is the coordinate's k table entries, repeated to fill the row.
+  const std::vector<float>& c = quantizer.mse_quantizer.centroids;
+  if (stride == kRowFloats && prepared.q_rot.size() >= n && c.size() == k) {
+    // The entries are q_rot[i] * c[j] (as prepare_ip_query computes them): one multiply of
+    // the repeated levels per row, which vectorises.
+    float levels[kRowFloats];
+    for (std::size_t j = 0; j < kRowFloats; ++j) levels[j] = c[j % k];
+    for (std::size_t i = 0; i < n; ++i) {
+      float* row = s.mse_rows.data.get() + i * kRowFloats;
+      const float q = prepared.q_rot[i];
+      for (std::size_t j = 0; j < kRowFloats; ++j) row[j] = q * levels[j];
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      float* row = s.mse_rows.data.get() + i * stride;
+      for (std::size_t j = 0; j < stride; ++j) row[j] = prepared.lut[i * k + j % k];
+    }
   }
   // Nibble rows: entry v is the sum over the nibble's positions p < n, in increasing p, of
   // +q_proj[p] when bit p - 4j of v is set and -q_proj[p] when it is clear.
   const std::size_t nibbles = (n + 3) / 4;
   for (std::size_t j = 0; j < nibbles; ++j) {
     float* row = s.sign_rows.data.get() + j * kRowFloats;
+    if (4 * j + 4 <= n) {
+      // The same sums without the branches: term[bit][set] in the same order of addition.
+      float term[4][2];
+      for (std::size_t bit = 0; bit < 4; ++bit) {
+        term[bit][1] = prepared.q_proj[4 * j + bit];
+        term[bit][0] = -term[bit][1];
+      }
+      for (unsigned v = 0; v < 16; ++v) {
+        row[v] = ((term[0][v & 1] + term[1][(v >> 1) & 1]) + term[2][(v >> 2) & 1]) +
+                 term[3][(v >> 3) & 1];
+      }
+      continue;
+    }
     for (unsigned v = 0; v < 16; ++v) {
       float sum = 0.0f;
       for (std::size_t bit = 0; bit < 4 && 4 * j + bit < n; ++bit) {
@@ -308,7 +333,6 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   if (w <= 4 && n % 16 == 0 && prepared.q_rot.size() >= n) {
     s.q_rot.assign(prepared.q_rot.begin(), prepared.q_rot.begin() + n);
     s.q_proj.assign(prepared.q_proj.begin(), prepared.q_proj.begin() + n);
-    const std::vector<float>& c = quantizer.mse_quantizer.centroids;
     NVX_CHECK(c.size() == k, checks::eq_failure("centroids.len() == k", c.size(), k));
     s.levels16.resize(kRowFloats);
     for (std::size_t j = 0; j < kRowFloats; ++j) s.levels16[j] = c[j % k];
