@@ -55,6 +55,7 @@ void BufferedFile::write_all(const std::uint8_t* p, std::size_t n) {
 }
 
 void BufferedFile::write(ByteView data) {
+  if (data.empty()) return;  // an empty view may carry a null pointer, which memcpy must not get
   if (data.size() > kBufferSize - used_) {
     flush();
     // A piece at least as large as the buffer goes straight to the file.
