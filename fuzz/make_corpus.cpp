@@ -90,16 +90,8 @@ void wal_seeds(const std::string& tmp) {
   Bytes log = {'N', 'V', 'W', 'V'};
   append_le<std::uint32_t>(log, 4);
   for (const WalEntry& e : {entry_for(q, "v4", 1.0f, R"({"properties":{"v":4}})"), deletion("x")}) {
-    WalEntryPacked p;
-    p.id = e.id;
-    if (!e.mse_indices.empty()) p.packed_mse = q.pack_mse_indices(e.mse_indices);
-    p.qjl_bits = e.qjl_bits;
-    p.gamma = e.gamma;
-    p.norm = e.norm;
-    p.metadata_json = e.metadata_json;
-    p.is_deleted = e.is_deleted;
     RecordWriter w;
-    p.encode(w);
+    WalEntryPacked::of(e, &q).encode(w);
     append_le<std::uint64_t>(log, w.bytes().size());
     log.insert(log.end(), w.bytes().begin(), w.bytes().end());
   }

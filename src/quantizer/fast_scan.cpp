@@ -283,11 +283,14 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   const std::size_t stride = s.mse_row_floats();
   // Each row is the coordinate's k table entries, repeated to fill the row.
   const std::vector<float>& c = quantizer.mse_quantizer.centroids;
+  // The levels repeated over a row (a whole row when w <= 4).
+  float levels[kRowFloats] = {};
+  if (c.size() == k) {
+    for (std::size_t j = 0; j < kRowFloats; ++j) levels[j] = c[j % k];
+  }
   if (stride == kRowFloats && prepared.q_rot.size() >= n && c.size() == k) {
     // The entries are q_rot[i] * c[j] (as prepare_ip_query computes them): one multiply of
     // the repeated levels per row, which vectorises.
-    float levels[kRowFloats];
-    for (std::size_t j = 0; j < kRowFloats; ++j) levels[j] = c[j % k];
     for (std::size_t i = 0; i < n; ++i) {
       float* row = s.mse_rows.data.get() + i * kRowFloats;
       const float q = prepared.q_rot[i];
@@ -334,8 +337,7 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
     s.q_rot.assign(prepared.q_rot.begin(), prepared.q_rot.begin() + n);
     s.q_proj.assign(prepared.q_proj.begin(), prepared.q_proj.begin() + n);
     NVX_CHECK(c.size() == k, checks::eq_failure("centroids.len() == k", c.size(), k));
-    s.levels16.resize(kRowFloats);
-    for (std::size_t j = 0; j < kRowFloats; ++j) s.levels16[j] = c[j % k];
+    s.levels16.assign(levels, levels + kRowFloats);
     t.q_rot = s.q_rot.data();
     t.q_proj = s.q_proj.data();
     t.levels16 = s.levels16.data();

@@ -150,25 +150,30 @@ void Wal::set_quantizer(std::shared_ptr<const quantizer::ProdQuantizer> quantize
   quantizer_ = std::move(quantizer);
 }
 
-Bytes Wal::frame(const WalEntry& e) const {
+WalEntryPacked WalEntryPacked::of(const WalEntry& e, const quantizer::ProdQuantizer* quantizer) {
   WalEntryPacked packed;
   packed.id = e.id;
   if (!e.is_deleted && !e.mse_indices.empty()) {
-    NVX_CHECK(quantizer_ != nullptr, "WAL entry with indices appended without a quantizer");
-    NVX_CHECK(e.mse_indices.size() == quantizer_->n,
-              "WAL entry has " + std::to_string(e.mse_indices.size()) + " indices, expected " +
-                  std::to_string(quantizer_->n));
-    packed.packed_mse = quantizer_->pack_mse_indices(e.mse_indices);
+    packed.packed_mse = quantizer->pack_mse_indices(e.mse_indices);
   }
   packed.qjl_bits = e.qjl_bits;
   packed.gamma = e.gamma;
   packed.norm = e.norm;
   packed.metadata_json = e.metadata_json;
   packed.is_deleted = e.is_deleted;
+  return packed;
+}
 
+Bytes Wal::frame(const WalEntry& e) const {
+  if (!e.is_deleted && !e.mse_indices.empty()) {
+    NVX_CHECK(quantizer_ != nullptr, "WAL entry with indices appended without a quantizer");
+    NVX_CHECK(e.mse_indices.size() == quantizer_->n,
+              "WAL entry has " + std::to_string(e.mse_indices.size()) + " indices, expected " +
+                  std::to_string(quantizer_->n));
+  }
   RecordWriter w;
   w.put_u64(0);  // the length, filled in below
-  packed.encode(w);
+  WalEntryPacked::of(e, quantizer_.get()).encode(w);
   Bytes out = w.take();
   store_le<std::uint64_t>(out.data(), out.size() - 8);
   append_le<std::uint32_t>(out, crc32(out));

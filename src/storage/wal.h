@@ -64,6 +64,9 @@ struct WalEntryPacked {
   void encode(RecordWriter& w) const;
   // Throws DecodeError.
   static WalEntryPacked decode(RecordReader& r);
+  // The packed form of an entry: its indices packed by `quantizer` (which may be null for an
+  // entry without indices or a deletion).
+  static WalEntryPacked of(const WalEntry& e, const quantizer::ProdQuantizer* quantizer);
 
   bool operator==(const WalEntryPacked&) const = default;
 };

@@ -367,7 +367,6 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
   // The walk keeps the best max(k, L) nodes and returns them all; with reranking every one is
   // rescored exactly. L alone sets how deep both go, so it trades speed for recall either way.
   const std::uint64_t ef = std::max(k, search_list_size);
-  const std::uint64_t k_graph = ef;
 
   if (!codes_->is_mapped()) throw Error("mmap not initialized");
   double query_norm = 1.0;
@@ -423,7 +422,7 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
     }
   };
   const GraphHits hits =
-      graph_->search(to_size(k_graph), to_size(ef), node_scores,
+      graph_->search(to_size(ef), to_size(ef), node_scores,
                      filter ? std::optional<std::span<const std::uint8_t>>(allowed) : std::nullopt);
   // A walk that reaches fewer than k of the nodes it may return (a graph cut apart by
   // damage or built without a first-pass sample, or a filter whose matches lie beyond the walk)

@@ -137,9 +137,9 @@ std::unique_ptr<NorvaneEngine> NorvaneEngine::open_with_options(const OpenOption
   e->slot_compaction_pending_ = e->id_pool_.live_count() < e->id_pool_.slot_count();
   e->manifest_.vector_count = e->id_pool_.live_count();
   if (!entries.empty()) {
-    std::vector<Bytes> frames = e->wal_->frames(entries);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      e->pending_.push_back({entries[i].id, entries[i].is_deleted, std::move(frames[i])});
+    // Flushed at once (or open fails): their frames would never be written again.
+    for (const WalEntry& entry : entries) {
+      e->pending_.push_back({entry.id, entry.is_deleted, {}});
     }
     e->flush_wal_to_segment();
   } else {
