@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "quantizer/fast_scan.h"
@@ -119,6 +120,23 @@ void bench(std::size_t d, std::uint64_t bits) {
   const double range_s = best_seconds([&] { sq.score_range({store.data(), slot}, 0, out); });
   std::printf("  fast scan, score_range (best):   %8.1f ns/record  %7.2f ms/scan\n", range_s * per,
               range_s * 1e3);
+  // A graph walk scores a node's few new neighbours at a time (score_few): groups of 5
+  // records from one small cached block (the compute) and from random places (with misses).
+  if (sq.has_one_record_kernel()) {
+    constexpr std::size_t kGroup = 5;
+    std::vector<const std::uint8_t*> picked(kRecords);
+    std::uniform_int_distribution<std::size_t> any(0, kRecords - 1);
+    for (const bool cached : {true, false}) {
+      for (std::size_t i = 0; i < kRecords; ++i) picked[i] = recs[cached ? i % 512 : any(rng)];
+      const double few_s = best_seconds([&] {
+        for (std::size_t i = 0; i + kGroup <= kRecords; i += kGroup) {
+          sq.score_few(std::span(picked).subspan(i, kGroup), std::span(out).subspan(i, kGroup));
+        }
+      });
+      std::printf("  few records at a time, %-8s  %8.1f ns/record\n",
+                  cached ? "cached:" : "random:", few_s * per);
+    }
+  }
   // Several queries per pass over the records.
   constexpr std::size_t kBatch = 8;
   std::vector<ScanQuery> batch;

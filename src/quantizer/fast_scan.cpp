@@ -56,6 +56,15 @@ bool cpu_has_avx512() {
 #endif
 }
 
+bool cpu_has_avx512_vbmi() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  return cpu_has_avx512() && __builtin_cpu_supports("avx512vbmi");
+#else
+  return false;
+#endif
+}
+
 TileKernelInfo tile_kernel_for(ScanKernel kernel, std::size_t w) {
   switch (kernel) {
     case ScanKernel::kAvx2:
@@ -71,6 +80,8 @@ TileKernelInfo tile_kernel_for(ScanKernel kernel, std::size_t w) {
 }  // namespace
 
 namespace detail {
+
+namespace {
 
 float one_record_scalar(const ScanTables& t, const std::uint8_t* rec) {
   float mse[16] = {};
@@ -90,7 +101,7 @@ float one_record_scalar(const ScanTables& t, const std::uint8_t* rec) {
     avail -= t.w;
     mse[i % 16] += level * t.q_rot[i];
     const float q = t.q_proj[i];
-    sign[i % 16] += (signs[i / 8] >> (i % 8)) & 1u ? q : 0.0f - q;
+    sign[i % 16] += (signs[i / 8] >> (i % 8)) & 1u ? q : t.q_neg[i];
   }
   const auto fold = [](float* v) {
     for (std::size_t half = 8; half >= 2; half /= 2) {
@@ -101,6 +112,13 @@ float one_record_scalar(const ScanTables& t, const std::uint8_t* rec) {
   float gamma;
   std::memcpy(&gamma, rec + t.packed_bytes + t.sign_bytes, sizeof(gamma));
   return finish_score(fold(mse), fold(sign), t.qjl_scale, gamma);
+}
+
+}  // namespace
+
+void one_records_scalar(const ScanTables& t, const std::uint8_t* const* records, std::size_t count,
+                        float* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = one_record_scalar(t, records[i]);
 }
 
 }  // namespace detail
@@ -142,7 +160,7 @@ struct ScanQuery::Impl {
   std::size_t k = 0;
   AlignedFloats mse_rows;                      // n rows of kRowFloats (w <= 4) or of k floats
   AlignedFloats sign_rows;                     // ceil(n / 4) rows of kRowFloats
-  std::vector<float> q_rot, q_proj, levels16;  // the one-record kernels' tables
+  std::vector<float> q_rot, q_proj, q_neg, levels16;  // the one-record kernels' tables
   ScanTables tables;
   ScanKernel kernel = ScanKernel::kScalar;
   detail::OneKernel one = nullptr;  // the fastest one-record kernel; null: none fits
@@ -336,12 +354,16 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   if (w <= 4 && n % 16 == 0 && prepared.q_rot.size() >= n) {
     s.q_rot.assign(prepared.q_rot.begin(), prepared.q_rot.begin() + n);
     s.q_proj.assign(prepared.q_proj.begin(), prepared.q_proj.begin() + n);
+    s.q_neg.resize(n);
+    for (std::size_t i = 0; i < n; ++i) s.q_neg[i] = 0.0f - s.q_proj[i];
     NVX_CHECK(c.size() == k, checks::eq_failure("centroids.len() == k", c.size(), k));
     s.levels16.assign(levels, levels + kRowFloats);
     t.q_rot = s.q_rot.data();
     t.q_proj = s.q_proj.data();
+    t.q_neg = s.q_neg.data();
     t.levels16 = s.levels16.data();
-    s.one = s.kernel == ScanKernel::kAvx512 ? detail::avx512_one_record_kernel(w) : nullptr;
+    s.one = s.kernel == ScanKernel::kAvx512 ? detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi())
+                                               : nullptr;
   }
 }
 
@@ -400,24 +422,27 @@ void ScanQuery::score_few(std::span<const std::uint8_t* const> records,
   }
   NVX_CHECK(out.size() == records.size(),
             checks::eq_failure("out.len() == records.len()", out.size(), records.size()));
-  for (std::size_t i = 0; i < records.size(); ++i) out[i] = s.one(s.tables, records[i]);
+  s.one(s.tables, records.data(), records.size(), out.data());
 }
+
+bool ScanQuery::one_record_vbmi_available() { return cpu_has_avx512_vbmi(); }
 
 bool ScanQuery::has_one_record_kernel() const { return impl_->tables.q_rot != nullptr; }
 
 void ScanQuery::score_one_record(std::span<const std::uint8_t* const> records, std::span<float> out,
-                                 ScanKernel kernel) const {
+                                 ScanKernel kernel, bool vbmi) const {
   const Impl& s = *impl_;
   NVX_CHECK(has_one_record_kernel(), "no one-record kernel for this query");
   NVX_CHECK(out.size() == records.size(),
             checks::eq_failure("out.len() == records.len()", out.size(), records.size()));
-  detail::OneKernel fn = &detail::one_record_scalar;
+  detail::OneKernel fn = &detail::one_records_scalar;
   if (kernel == ScanKernel::kAvx512) {
     NVX_CHECK(scan_kernel_available(kernel), "scan kernel not available on this CPU");
-    fn = detail::avx512_one_record_kernel(s.tables.w);
+    NVX_CHECK(!vbmi || cpu_has_avx512_vbmi(), "scan kernel not available on this CPU");
+    fn = detail::avx512_one_record_kernel(s.tables.w, vbmi);
   }
   NVX_CHECK(kernel != ScanKernel::kAvx2, "no AVX2 one-record kernel");
-  for (std::size_t i = 0; i < records.size(); ++i) out[i] = fn(s.tables, records[i]);
+  fn(s.tables, records.data(), records.size(), out.data());
 }
 
 void ScanQuery::score_records(std::span<const std::uint8_t* const> records, std::span<float> out,

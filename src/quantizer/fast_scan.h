@@ -75,9 +75,12 @@ class ScanQuery {
   // Whether the query has the one-record tables (w <= 4, n a multiple of 16, a prepared query
   // with its rotated query).
   bool has_one_record_kernel() const;
-  // The one-record kernel: kScalar (the reference) or kAvx512 (if available). For tests.
+  // The one-record kernel: kScalar (the reference) or kAvx512 (if available; with `vbmi`, its
+  // form for CPUs with AVX-512 VBMI, which must have it). For tests.
   void score_one_record(std::span<const std::uint8_t* const> records, std::span<float> out,
-                        ScanKernel kernel) const;
+                        ScanKernel kernel, bool vbmi = false) const;
+  // Whether this CPU runs the VBMI form of the one-record kernel.
+  static bool one_record_vbmi_available();
 
   // The same with a chosen kernel (which must be available): for tests and benchmarks.
   void score_records(std::span<const std::uint8_t* const> records, std::span<float> out,

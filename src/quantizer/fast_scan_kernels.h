@@ -24,6 +24,7 @@ struct ScanTables {
   // For the one-record kernels (null when the query carries no rotated query or w > 4):
   const float* q_rot = nullptr;     // n
   const float* q_proj = nullptr;    // n
+  const float* q_neg = nullptr;     // n: 0 - q_proj[i]
   const float* levels16 = nullptr;  // the 2^w codebook levels, repeated to 16 entries
 };
 
@@ -81,9 +82,13 @@ TileKernelInfo avx512_tile_kernel(std::size_t w);
 // exactly these operations, so they agree bit for bit; against the left-to-right reference
 // they differ by float rounding. The record must have 8 readable bytes at every packed
 // group of 16 indices (m + q + 9 bytes cover it).
-using OneKernel = float (*)(const ScanTables& t, const std::uint8_t* record);
-float one_record_scalar(const ScanTables& t, const std::uint8_t* record);
-// Null when the width has no such kernel (or the build is not for x86-64).
-OneKernel avx512_one_record_kernel(std::size_t w);
+// Scores records[0..count) into out[0..count).
+using OneKernel = void (*)(const ScanTables& t, const std::uint8_t* const* records,
+                           std::size_t count, float* out);
+void one_records_scalar(const ScanTables& t, const std::uint8_t* const* records, std::size_t count,
+                        float* out);
+// Null when the width has no such kernel (or the build is not for x86-64). `vbmi`: the form
+// that unpacks indices with the VBMI multishift (same results).
+OneKernel avx512_one_record_kernel(std::size_t w, bool vbmi);
 
 }  // namespace norvex::quantizer::detail

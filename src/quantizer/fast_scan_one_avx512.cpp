@@ -1,7 +1,8 @@
-// AVX-512 one-record kernel of the fast scan: sixteen coordinates of one record per step, the
+// AVX-512 one-record kernels of the fast scan: sixteen coordinates of a record per step, the
 // codebook levels picked by a permute of the 16-entry level row, times the rotated query; the
 // sketch's sixteen signs are one mask. Same operations as one_record_scalar (see
-// fast_scan_kernels.h). Compiled for AVX-512 by a target pragma, called only when the CPU has it.
+// fast_scan_kernels.h). Compiled for AVX-512 (and VBMI) by a target pragma; the VBMI form is
+// called only when the CPU has it, the other only when it has AVX-512.
 #include "quantizer/fast_scan_kernels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -16,11 +17,12 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2")
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx2")
 // clang ignores the GCC pragma; it takes the same target as an attribute.
 #ifdef __clang__
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2"))), \
-                             apply_to = function)
+#pragma clang attribute push( \
+    __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx2"))), \
+    apply_to = function)
 #endif
 
 namespace norvex::quantizer::detail {
@@ -35,51 +37,106 @@ inline float fold16(__m512 v) {
   return _mm_cvtss_f32(h1);
 }
 
-template <int W>
-float one_record(const ScanTables& t, const std::uint8_t* rec) {
-  // Lane l of a group takes index l: the low eight from the group's first W bytes, the high
-  // eight from the next W bytes.
-  const __m512i shifts = _mm512_setr_epi32(0, W, 2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W, 0, W,
-                                           2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W);
-  const __m512i mask = _mm512_set1_epi32((1 << W) - 1);
-  const __m512 levels = _mm512_loadu_ps(t.levels16);
-  __m512 mse = _mm512_setzero_ps();
-  __m512 sign = _mm512_setzero_ps();
-  const std::uint8_t* packed = rec;
-  const std::uint8_t* signs = rec + t.packed_bytes;
-  for (std::size_t i = 0; i < t.n; i += 16, packed += 2 * W, signs += 2) {
+// Sums of one record's coordinates: lane l holds those i with i mod 16 == l.
+struct Sums {
+  __m512 mse;
+  __m512 sign;
+};
+
+inline Sums zero_sums() { return {_mm512_setzero_ps(), _mm512_setzero_ps()}; }
+
+// The group's sixteen indices, index l in the low bits of lane l (higher bits are ignored:
+// the permute reads four, and the level row repeats with period 2^W). Index l sits at bit W*l
+// of the group's 2W bytes. With VBMI one byte-granular multishift of the group's eight bytes
+// puts bits W*l.. into byte 0 of lane l; without it, shifts of two broadcast words.
+template <int W, bool kVbmi>
+inline __m512i group_indices(const std::uint8_t* packed) {
+  if constexpr (kVbmi) {
+    // Control byte 4l' of qword j (lane l = 2j + l') is W*l; the other bytes are unused.
+    const __m512i control = _mm512_set_epi64(
+        (15LL * W) << 32 | 14 * W, (13LL * W) << 32 | 12 * W, (11LL * W) << 32 | 10 * W,
+        (9LL * W) << 32 | 8 * W, (7LL * W) << 32 | 6 * W, (5LL * W) << 32 | 4 * W,
+        (3LL * W) << 32 | 2 * W, (1LL * W) << 32 | 0);
+    std::uint64_t word;
+    std::memcpy(&word, packed, 8);
+    return _mm512_multishift_epi64_epi8(control, _mm512_set1_epi64(static_cast<long long>(word)));
+  } else {
+    // Lane l takes index l: the low eight from the group's first W bytes, the high eight from
+    // the next W bytes.
+    const __m512i shifts = _mm512_setr_epi32(0, W, 2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W, 0,
+                                             W, 2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W);
     std::uint32_t lo, hi;
     std::memcpy(&lo, packed, 4);
     std::memcpy(&hi, packed + W, 4);
     const __m512i words =
         _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_set1_epi32(static_cast<int>(lo))),
                            _mm256_set1_epi32(static_cast<int>(hi)), 1);
-    const __m512i idx = _mm512_and_si512(_mm512_srlv_epi32(words, shifts), mask);
-    const __m512 level = _mm512_permutexvar_ps(idx, levels);
-    mse = _mm512_add_ps(mse, _mm512_mul_ps(level, _mm512_loadu_ps(t.q_rot + i)));
-    std::uint16_t bits;
-    std::memcpy(&bits, signs, 2);
-    const __m512 qp = _mm512_loadu_ps(t.q_proj + i);
-    sign =
-        _mm512_add_ps(sign, _mm512_mask_blend_ps(bits, _mm512_sub_ps(_mm512_setzero_ps(), qp), qp));
+    return _mm512_srlv_epi32(words, shifts);
   }
+}
+
+// Adds coordinates i..i+15 of the record whose packed group starts at `packed` and whose sign
+// bits for them are at `signs`.
+template <int W, bool kVbmi>
+inline void add_group(const ScanTables& t, __m512 levels, std::size_t i,
+                      const std::uint8_t* packed, const std::uint8_t* signs, Sums& s) {
+  const __m512 level = _mm512_permutexvar_ps(group_indices<W, kVbmi>(packed), levels);
+  s.mse = _mm512_add_ps(s.mse, _mm512_mul_ps(level, _mm512_loadu_ps(t.q_rot + i)));
+  std::uint16_t bits;
+  std::memcpy(&bits, signs, 2);
+  // +q_proj where the bit is set, the stored 0 - q_proj where it is clear.
+  s.sign = _mm512_add_ps(s.sign, _mm512_mask_loadu_ps(_mm512_loadu_ps(t.q_neg + i), bits,
+                                                      t.q_proj + i));
+}
+
+template <int W>
+float finish(const ScanTables& t, const Sums& s, const std::uint8_t* rec) {
   float gamma;
   std::memcpy(&gamma, rec + t.packed_bytes + t.sign_bytes, sizeof(gamma));
-  return finish_score(fold16(mse), fold16(sign), t.qjl_scale, gamma);
+  return finish_score(fold16(s.mse), fold16(s.sign), t.qjl_scale, gamma);
+}
+
+// Two records per pass: each record's sums form one chain of dependent adds, and a second
+// independent chain keeps the core busy while the first waits on its last add.
+template <int W, bool kVbmi>
+void one_records(const ScanTables& t, const std::uint8_t* const* records, std::size_t count,
+                 float* out) {
+  const __m512 levels = _mm512_loadu_ps(t.levels16);
+  std::size_t r = 0;
+  for (; r + 2 <= count; r += 2) {
+    const std::uint8_t* a = records[r];
+    const std::uint8_t* b = records[r + 1];
+    Sums sa = zero_sums();
+    Sums sb = zero_sums();
+    for (std::size_t i = 0, g = 0; i < t.n; i += 16, ++g) {
+      add_group<W, kVbmi>(t, levels, i, a + g * 2 * W, a + t.packed_bytes + 2 * g, sa);
+      add_group<W, kVbmi>(t, levels, i, b + g * 2 * W, b + t.packed_bytes + 2 * g, sb);
+    }
+    out[r] = finish<W>(t, sa, a);
+    out[r + 1] = finish<W>(t, sb, b);
+  }
+  if (r < count) {
+    const std::uint8_t* a = records[r];
+    Sums sa = zero_sums();
+    for (std::size_t i = 0, g = 0; i < t.n; i += 16, ++g) {
+      add_group<W, kVbmi>(t, levels, i, a + g * 2 * W, a + t.packed_bytes + 2 * g, sa);
+    }
+    out[r] = finish<W>(t, sa, a);
+  }
 }
 
 }  // namespace
 
-OneKernel avx512_one_record_kernel(std::size_t w) {
+OneKernel avx512_one_record_kernel(std::size_t w, bool vbmi) {
   switch (w) {
     case 1:
-      return &one_record<1>;
+      return vbmi ? &one_records<1, true> : &one_records<1, false>;
     case 2:
-      return &one_record<2>;
+      return vbmi ? &one_records<2, true> : &one_records<2, false>;
     case 3:
-      return &one_record<3>;
+      return vbmi ? &one_records<3, true> : &one_records<3, false>;
     case 4:
-      return &one_record<4>;
+      return vbmi ? &one_records<4, true> : &one_records<4, false>;
     default:
       return nullptr;
   }
@@ -96,7 +153,7 @@ OneKernel avx512_one_record_kernel(std::size_t w) {
 #else
 
 namespace norvex::quantizer::detail {
-OneKernel avx512_one_record_kernel(std::size_t) { return nullptr; }
+OneKernel avx512_one_record_kernel(std::size_t, bool) { return nullptr; }
 }  // namespace norvex::quantizer::detail
 
 #endif

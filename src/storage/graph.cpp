@@ -10,7 +10,6 @@
 #include <cstring>
 #include <limits>
 #include <queue>
-#include <unordered_set>
 
 #include "common/error.h"
 #include "common/file_util.h"
@@ -54,6 +53,37 @@ std::vector<Scored> drain(ResultSet& w) {
   }
   return out;
 }
+
+// The nodes one walk has seen, kept per thread and reused: a tag per node and a round number
+// that each level's walk advances, so that starting a level costs nothing instead of
+// allocating and clearing a byte per node (or filling a hash set) for every query.
+class VisitedNodes {
+ public:
+  static VisitedNodes& for_this_thread(std::uint32_t n) {
+    thread_local VisitedNodes visited;
+    if (visited.tags_.size() < n) {
+      visited.tags_.assign(n, 0);
+      visited.round_ = 0;
+    }
+    return visited;
+  }
+  void next_round() {
+    if (++round_ == 0) {  // wrapped: old tags could match again
+      std::fill(tags_.begin(), tags_.end(), 0);
+      round_ = 1;
+    }
+  }
+  // Marks `node` seen; true when it was not seen before in this round.
+  bool mark(std::uint32_t node) {
+    if (tags_[node] == round_) return false;
+    tags_[node] = round_;
+    return true;
+  }
+
+ private:
+  std::vector<std::uint16_t> tags_;
+  std::uint16_t round_ = 0;
+};
 
 }  // namespace
 
@@ -256,6 +286,13 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef,
       allowed);
 }
 
+void GraphManager::prefetch_record(std::uint32_t node) const {
+  const std::uint64_t begin = node_offsets_[node];
+  const std::uint64_t end = node_offsets_[node + 1];
+  const std::uint8_t* rec = mapping_->data() + data_start_ + begin;
+  for (std::uint64_t i = 0; i < end - begin; i += 64) __builtin_prefetch(rec + i);
+}
+
 GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScoresFn& node_scores,
                                std::optional<std::span<const std::uint8_t>> allowed) const {
   if (!is_loaded() || k_out == 0) return {};
@@ -269,27 +306,35 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
     fresh_scores.resize(fresh.size());
     if (!fresh.empty()) node_scores(fresh, fresh_scores);
   };
+  VisitedNodes& visited = VisitedNodes::for_this_thread(n);
+  // Expanding a node waits on its graph record; fetching the next candidate's record while
+  // the current one's neighbours are scored hides most of that wait.
+  const auto pop_best = [&](CandidateQueue& candidates) {
+    const Scored c = candidates.top();
+    candidates.pop();
+    if (!candidates.empty()) prefetch_record(candidates.top().node);
+    return c;
+  };
 
   double entry_score = 0.0;
   node_scores({&entry_point_, 1}, {&entry_score, 1});
   std::vector<Scored> entries{{entry_score, entry_point_}};
   for (std::uint32_t level = max_level_; level >= 1; --level) {
-    std::unordered_set<std::uint32_t> visited;
+    visited.next_round();
     CandidateQueue candidates;
     ResultSet w;
     for (const Scored& e : entries) {
-      visited.insert(e.node);
+      visited.mark(e.node);
       candidates.push(e);
       w.push(e);
     }
     while (!candidates.empty()) {
-      const Scored c = candidates.top();
-      candidates.pop();
+      const Scored c = pop_best(candidates);
       if (w.size() >= kGraphUpperBeam && score_less(c.score, w.top().score)) break;
       if (!decode_neighbors(c.node, level, neighbors, nullptr)) continue;
       fresh.clear();
       for (const std::uint32_t v : neighbors) {
-        if (v < n && visited.insert(v).second) fresh.push_back(v);
+        if (v < n && visited.mark(v)) fresh.push_back(v);
       }
       score_fresh();
       for (std::size_t i = 0; i < fresh.size(); ++i) {
@@ -307,29 +352,32 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
   auto passes = [&](std::uint32_t node) {
     return !allowed || (node < allowed->size() && (*allowed)[node] != 0);
   };
-  std::vector<std::uint8_t> visited(n, 0);
+  visited.next_round();
   CandidateQueue candidates;
   ResultSet w;
   for (const Scored& e : entries) {
-    visited[e.node] = 1;
+    visited.mark(e.node);
     candidates.push(e);
     if (passes(e.node)) w.push(e);
   }
+  // The upper levels hand down up to 32 entries; keeping more than ef of them would make
+  // every list size below 32 walk as if it were 32.
+  while (w.size() > ef) w.pop();
   while (!candidates.empty()) {
-    const Scored c = candidates.top();
-    candidates.pop();
+    const Scored c = pop_best(candidates);
     if (w.size() >= ef && score_less(c.score, w.top().score)) break;
     if (!decode_neighbors(c.node, 0, neighbors, nullptr)) continue;
     fresh.clear();
     for (const std::uint32_t v : neighbors) {
-      if (v >= n || visited[v] != 0) continue;
-      visited[v] = 1;
-      fresh.push_back(v);
+      if (v < n && visited.mark(v)) fresh.push_back(v);
     }
     score_fresh();
     for (std::size_t i = 0; i < fresh.size(); ++i) {
       const std::uint32_t v = fresh[i];
       const double s = fresh_scores[i];
+      // Below W's worst once W is full, a node would end the walk when it came up (every
+      // later candidate being worse still): queueing it changes nothing.
+      if (w.size() >= ef && score_less(s, w.top().score)) continue;
       candidates.push({s, v});
       if (!passes(v)) continue;  // only a path to other nodes
       if (w.size() >= ef && !score_less(w.top().score, s)) continue;

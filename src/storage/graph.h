@@ -178,6 +178,8 @@ class GraphManager {
   // `message` is set, stores the error text there.
   bool decode_neighbors(std::uint32_t node, std::uint32_t level, std::vector<std::uint32_t>& out,
                         std::string* message) const;
+  // Starts fetching node's record into the cache.
+  void prefetch_record(std::uint32_t node) const;
   void map_file();
   void unload();
 

@@ -249,7 +249,7 @@ TEST(FastScanOneRecord, KernelsAgreeBitForBitAndWithTheReferenceWithinRounding) 
       for (const std::uint64_t d : {16u, 100u, 300u, 1000u}) {
         const ProdQuantizer pq = ProdQuantizer::create(d, b, 9, fast);
         std::mt19937 rng(static_cast<unsigned>(d * 7 + b));
-        const Slots slots = encode_slots(pq, 40, rng);
+        const Slots slots = encode_slots(pq, 41, rng);  // odd: pairs and a last single record
         const std::vector<float> qf = random_vector(d, rng);
         const PreparedIpQuery prepared =
             pq.prepare_ip_query(std::vector<double>(qf.begin(), qf.end()));
@@ -259,13 +259,15 @@ TEST(FastScanOneRecord, KernelsAgreeBitForBitAndWithTheReferenceWithinRounding) 
         for (std::size_t i = 0; i < recs.size(); ++i) recs[i] = slots.record(i);
         std::vector<float> reference(recs.size()), few(recs.size());
         sq.score_one_record(recs, reference, ScanKernel::kScalar);
-        if (scan_kernel_available(ScanKernel::kAvx512)) {
+        for (const bool vbmi : {false, true}) {
+          if (!scan_kernel_available(ScanKernel::kAvx512)) break;
+          if (vbmi && !ScanQuery::one_record_vbmi_available()) break;
           std::vector<float> simd(recs.size());
-          sq.score_one_record(recs, simd, ScanKernel::kAvx512);
+          sq.score_one_record(recs, simd, ScanKernel::kAvx512, vbmi);
           for (std::size_t i = 0; i < recs.size(); ++i) {
             ASSERT_EQ(std::bit_cast<std::uint32_t>(simd[i]),
                       std::bit_cast<std::uint32_t>(reference[i]))
-                << "b=" << b << " d=" << d << " record " << i;
+                << "b=" << b << " d=" << d << " vbmi=" << vbmi << " record " << i;
           }
         }
         // A few records take the one-record path, many the tiles: both near the reference.

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "common/error.h"
 #include "common/file_util.h"
@@ -661,6 +662,57 @@ TEST(GraphSearch, BatchScorerScoresEachNodeOncePerLevelAndFindsTheSameHits) {
     // Each level keeps its own visited set: a node is scored at most once per level.
     EXPECT_LE(scored, n * (graph.max_level() + 1)) << filtered;
   }
+}
+
+// The upper levels hand down up to 32 entries; a smaller list size still bounds the walk.
+TEST(GraphSearch, ListSizesBelowTheUpperBeamWalkLess) {
+  const std::size_t n = 600, d = 16;
+  const Vectors base = clustered(n + 1, d, 6, 0.5, 31);
+  TempDir dir;
+  GraphManager graph(StorageBackend::from_uri(dir.path()), dir.path());
+  graph.build(n, 8, 40, 2, 1.2, exact(base, DistanceMetric::kIp), seeded(3));
+  ASSERT_GT(graph.max_level(), 0u);
+  auto scored_by = [&](std::size_t ef) {
+    std::size_t scored = 0;
+    const GraphHits hits = graph.search(ef, ef, [&](std::uint32_t node) {
+      ++scored;
+      return engine::filter::score_vectors_with_metric(DistanceMetric::kIp, base.row(n),
+                                                       base.row(node));
+    });
+    EXPECT_EQ(hits.size(), ef);
+    return scored;
+  };
+  EXPECT_LT(scored_by(4), scored_by(32));
+}
+
+// Visited marks are reused from search to search (and from graph to graph) in one thread:
+// many searches, past any wrap of their counters, and a larger graph in between give the
+// same hits.
+TEST(GraphSearch, RepeatedSearchesAcrossGraphsGiveTheSameHits) {
+  TempDir small_dir, large_dir;
+  const GraphManager small = open_bytes(small_dir, chain_file(false));
+  const Scorer scorer{5, {0, 1, 2, 3, 4}};
+  const GraphHits first = small.search(3, 10, scorer);
+  const Vectors base = clustered(301, 8, 3, 0.5, 7);
+  GraphManager large(StorageBackend::from_uri(large_dir.path()), large_dir.path());
+  large.build(300, 8, 40, 2, 1.2, exact(base, DistanceMetric::kIp), seeded(3));
+  auto large_score = [&](std::uint32_t node) {
+    return engine::filter::score_vectors_with_metric(DistanceMetric::kIp, base.row(300),
+                                                     base.row(node));
+  };
+  const GraphHits large_first = large.search(5, 16, large_score);
+  for (int i = 0; i < 70000; ++i) {
+    const GraphHits again = small.search(3, 10, scorer);
+    if (again != first) FAIL() << "search " << i << " differs";
+  }
+  EXPECT_EQ(large.search(5, 16, large_score), large_first);
+  std::vector<GraphHits> from_threads(2);
+  std::vector<std::thread> threads;
+  for (GraphHits& out : from_threads) {
+    threads.emplace_back([&] { out = large.search(5, 16, large_score); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const GraphHits& h : from_threads) EXPECT_EQ(h, large_first);
 }
 
 // recall@k of the graph's search with list size `list` for the query rows n..n+queries-1 of
