@@ -2,6 +2,7 @@
 #include "quantizer/fast_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -278,6 +279,19 @@ std::vector<const ScanQuery::Impl*> ScanQuery::impls_of(std::span<const ScanQuer
   return impls;
 }
 
+namespace {
+
+// kNibbleSigns[bit][v]: +1 when bit `bit` of v is set, else -1.
+constexpr auto kNibbleSigns = [] {
+  std::array<std::array<float, 16>, 4> signs{};
+  for (unsigned bit = 0; bit < 4; ++bit) {
+    for (unsigned v = 0; v < 16; ++v) signs[bit][v] = (v >> bit) & 1u ? 1.0f : -1.0f;
+  }
+  return signs;
+}();
+
+}  // namespace
+
 ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared) {
   const std::size_t n = quantizer.n;
   const std::size_t w = quantizer.b - 1;
@@ -326,15 +340,13 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   for (std::size_t j = 0; j < nibbles; ++j) {
     float* row = s.sign_rows.data.get() + j * kRowFloats;
     if (4 * j + 4 <= n) {
-      // The same sums without the branches: term[bit][set] in the same order of addition.
-      float term[4][2];
-      for (std::size_t bit = 0; bit < 4; ++bit) {
-        term[bit][1] = prepared.q_proj[4 * j + bit];
-        term[bit][0] = -term[bit][1];
-      }
+      // The same sums without branches, in the same order of addition: q * (+-1) is exact,
+      // and a loop over v with constant sign rows vectorises.
+      const float* q = prepared.q_proj.data() + 4 * j;
       for (unsigned v = 0; v < 16; ++v) {
-        row[v] = ((term[0][v & 1] + term[1][(v >> 1) & 1]) + term[2][(v >> 2) & 1]) +
-                 term[3][(v >> 3) & 1];
+        row[v] = ((q[0] * kNibbleSigns[0][v] + q[1] * kNibbleSigns[1][v]) +
+                  q[2] * kNibbleSigns[2][v]) +
+                 q[3] * kNibbleSigns[3][v];
       }
       continue;
     }

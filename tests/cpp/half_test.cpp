@@ -1,4 +1,5 @@
 #include "common/half.h"
+#include "common/half_bulk.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace norvex {
 namespace {
@@ -124,6 +126,51 @@ TEST(Half, FloatToHalfPicksTheNearestHalf) {
         ASSERT_EQ(h & 1, 0) << "tie not to even for " << f;
       }
     }
+  }
+}
+
+// The bulk conversions (F16C where present) give the scalar results for every finite value:
+// every half, and floats around every rounding boundary and of random bits, in runs whose
+// length is not a multiple of the vector width.
+TEST(Half, BulkConversionsMatchTheScalarOnes) {
+  std::vector<std::uint8_t> halves;
+  for (std::uint32_t h = 0; h < 0x10000; ++h) {
+    if ((h & 0x7C00u) == 0x7C00u && (h & 0x3FFu) != 0) continue;  // NaN
+    halves.push_back(static_cast<std::uint8_t>(h));
+    halves.push_back(static_cast<std::uint8_t>(h >> 8));
+  }
+  halves.resize(halves.size() - 2);  // an odd tail
+  std::vector<double> wide(halves.size() / 2);
+  halves_to_doubles(halves.data(), wide.size(), wide.data());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    const auto h = static_cast<std::uint16_t>(halves[2 * i] | halves[2 * i + 1] << 8);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(wide[i]),
+              std::bit_cast<std::uint64_t>(static_cast<double>(half_to_float(h))))
+        << std::hex << h;
+  }
+
+  std::vector<float> floats;
+  for (std::uint32_t h = 0; h < 0x7C00; ++h) {  // each positive half and its neighbours
+    const float f = half_to_float(static_cast<std::uint16_t>(h));
+    const float next = half_to_float(static_cast<std::uint16_t>(h + 1));
+    const float mid = f + (next - f) / 2;  // the tie between two halves
+    for (const float v : {f, mid, std::nextafter(mid, 0.0f), std::nextafter(mid, 1e9f)}) {
+      floats.push_back(v);
+      floats.push_back(-v);
+    }
+  }
+  std::mt19937 rng(5);
+  for (int i = 0; i < 100000; ++i) {
+    const float v = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+    if (std::isfinite(v)) floats.push_back(v);
+  }
+  floats.push_back(1e30f);
+  floats.push_back(65520.0f);
+  std::vector<std::uint8_t> narrow(2 * floats.size());
+  floats_to_halves(floats.data(), floats.size(), narrow.data());
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    const auto h = static_cast<std::uint16_t>(narrow[2 * i] | narrow[2 * i + 1] << 8);
+    ASSERT_EQ(h, float_to_half(floats[i])) << floats[i];
   }
 }
 

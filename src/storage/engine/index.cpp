@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "common/error.h"
-#include "common/half.h"
+#include "common/half_bulk.h"
 #include "common/thread_pool.h"
 #include "quantizer/fast_scan.h"
 #include "storage/engine/engine.h"
@@ -26,9 +26,7 @@ void read_raw(const LiveCodesFile& file, RerankPrecision precision, std::uint32_
               std::span<double> out) {
   const std::span<const std::uint8_t> rec = file.slot(slot);
   if (precision == RerankPrecision::kF16) {
-    for (std::size_t i = 0; i < out.size(); ++i) {
-      out[i] = half_to_float(load_le<std::uint16_t>(rec.data() + 2 * i));
-    }
+    halves_to_doubles(rec.data(), out.size(), out.data());
   } else {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = load_le<float>(rec.data() + 4 * i);
   }

@@ -1,15 +1,11 @@
 // Record operations: reads by id, deletions, metadata-only updates, counts, listings,
 // statistics and the two slot readers shared with the searches.
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <cpuid.h>
-#include <immintrin.h>
-#endif
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
 #include "common/error.h"
-#include "common/half.h"
+#include "common/half_bulk.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/filter.h"
 #include "storage/engine/internal.h"
@@ -36,53 +32,12 @@ std::vector<double> NorvaneEngine::live_raw_vector_at_slot(std::uint32_t slot) c
   if (!raw_vectors_) return out;
   const std::span<const std::uint8_t> rec = raw_vectors_->slot(slot);
   if (raw_precision_ == RerankPrecision::kF16) {
-    for (std::size_t i = 0; i < d_; ++i) {
-      out[i] = half_to_float(load_le<std::uint16_t>(rec.data() + 2 * i));
-    }
+    halves_to_doubles(rec.data(), d_, out.data());
   } else {
     for (std::size_t i = 0; i < d_; ++i) out[i] = load_le<float>(rec.data() + 4 * i);
   }
   return out;
 }
-
-namespace {
-
-// Half floats widened to f64: the F16C conversion is exact, as half_to_float is, for every
-// value but NaN (which it quiets); raw vectors hold finite values only.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("f16c,avx2"))) void halves_to_doubles_f16c(const std::uint8_t* src,
-                                                                 std::size_t count, double* out) {
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    const __m256 f =
-        _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i)));
-    _mm256_storeu_pd(out + i, _mm256_cvtps_pd(_mm256_castps256_ps128(f)));
-    _mm256_storeu_pd(out + i + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1)));
-  }
-  for (; i < count; ++i) out[i] = half_to_float(load_le<std::uint16_t>(src + 2 * i));
-}
-
-bool has_f16c() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    // clang 14 has no "f16c" for __builtin_cpu_supports; the CPUID bit is the same test.
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
-    return __builtin_cpu_supports("avx2") && f16c;
-  }();
-  return yes;
-}
-#endif
-
-void halves_to_doubles(const std::uint8_t* src, std::size_t count, double* out) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_f16c()) return halves_to_doubles_f16c(src, count, out);
-#endif
-  for (std::size_t i = 0; i < count; ++i)
-    out[i] = half_to_float(load_le<std::uint16_t>(src + 2 * i));
-}
-
-}  // namespace
 
 void NorvaneEngine::score_raw_vectors(std::span<const double> query,
                                       std::span<const std::uint32_t> slots,

@@ -16,7 +16,7 @@
 
 #include "common/error.h"
 #include "common/file_util.h"
-#include "common/half.h"
+#include "common/half_bulk.h"
 #include "common/thread_pool.h"
 #include "storage/encoding.h"
 #include "storage/engine/engine.h"
@@ -239,9 +239,7 @@ void NorvaneEngine::write_raw_vector(std::uint32_t slot, std::span<const float> 
   std::span<std::uint8_t> rec = raw_vectors_->get_slot_mut(slot);
   if (raw_precision_ == RerankPrecision::kF16) {
     NVX_CHECK(rec.size() == 2 * d_, "raw slot size mismatch");
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      store_le<std::uint16_t>(rec.data() + 2 * i, float_to_half(raw[i]));
-    }
+    floats_to_halves(raw.data(), raw.size(), rec.data());
   } else {
     NVX_CHECK(rec.size() == 4 * d_, "raw slot size mismatch");
     std::memcpy(rec.data(), raw.data(), 4 * d_);
