@@ -120,6 +120,19 @@ void bench(std::size_t d, std::uint64_t bits) {
   const double range_s = best_seconds([&] { sq.score_range({store.data(), slot}, 0, out); });
   std::printf("  fast scan, score_range (best):   %8.1f ns/record  %7.2f ms/scan\n", range_s * per,
               range_s * 1e3);
+  // Per-query set-up: the prepared query and its scan tables (the graph build makes one per
+  // node it links).
+  {
+    constexpr int kPrepares = 2000;
+    double prep_s = best_seconds([&] {
+      for (int i = 0; i < kPrepares; ++i) dsink += pq.prepare_ip_query(query).qjl_scale;
+    });
+    double table_s = best_seconds([&] {
+      for (int i = 0; i < kPrepares; ++i) dsink += ScanQuery(pq, prepared).has_one_record_kernel();
+    });
+    std::printf("  query set-up: prepare %8.2f us, scan tables %8.2f us\n", prep_s * 1e6 / kPrepares,
+                table_s * 1e6 / kPrepares);
+  }
   // A graph walk scores a node's few new neighbours at a time (score_few): groups of 5
   // records from one small cached block (the compute) and from random places (with misses).
   if (sq.has_one_record_kernel()) {

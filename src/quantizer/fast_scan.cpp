@@ -290,6 +290,39 @@ constexpr auto kNibbleSigns = [] {
   return signs;
 }();
 
+// The table fills are the per-query set-up of every scan and of every node the graph build
+// links; compiled for wider vectors too and picked at run time. Each entry is computed the
+// same way in every version (element-wise products and sums), so the bits do not depend on it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define NORVEX_TABLE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define NORVEX_TABLE_CLONES
+#endif
+
+// Row i: q_rot[i] times the repeated levels.
+NORVEX_TABLE_CLONES void fill_level_rows(const float* q_rot, std::size_t n, const float* levels,
+                                         float* rows) {
+  for (std::size_t i = 0; i < n; ++i) {
+    float* row = rows + i * kRowFloats;
+    const float q = q_rot[i];
+    for (std::size_t j = 0; j < kRowFloats; ++j) row[j] = q * levels[j];
+  }
+}
+
+// Rows of the first `whole` nibbles: entry v = ((+-q0 +-q1) +-q2) +-q3, the sign of q_b plus
+// where bit b of v is set. q * (+-1) is exact, so these are the branchy sums' bits.
+NORVEX_TABLE_CLONES void fill_nibble_rows(const float* q_proj, std::size_t whole, float* rows) {
+  for (std::size_t j = 0; j < whole; ++j) {
+    float* row = rows + j * kRowFloats;
+    const float* q = q_proj + 4 * j;
+    for (unsigned v = 0; v < 16; ++v) {
+      row[v] = ((q[0] * kNibbleSigns[0][v] + q[1] * kNibbleSigns[1][v]) +
+                q[2] * kNibbleSigns[2][v]) +
+               q[3] * kNibbleSigns[3][v];
+    }
+  }
+}
+
 }  // namespace
 
 ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared) {
@@ -323,11 +356,7 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   if (stride == kRowFloats && prepared.q_rot.size() >= n && c.size() == k) {
     // The entries are q_rot[i] * c[j] (as prepare_ip_query computes them): one multiply of
     // the repeated levels per row, which vectorises.
-    for (std::size_t i = 0; i < n; ++i) {
-      float* row = s.mse_rows.data.get() + i * kRowFloats;
-      const float q = prepared.q_rot[i];
-      for (std::size_t j = 0; j < kRowFloats; ++j) row[j] = q * levels[j];
-    }
+    fill_level_rows(prepared.q_rot.data(), n, levels, s.mse_rows.data.get());
   } else {
     for (std::size_t i = 0; i < n; ++i) {
       float* row = s.mse_rows.data.get() + i * stride;
@@ -337,19 +366,9 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   // Nibble rows: entry v is the sum over the nibble's positions p < n, in increasing p, of
   // +q_proj[p] when bit p - 4j of v is set and -q_proj[p] when it is clear.
   const std::size_t nibbles = (n + 3) / 4;
-  for (std::size_t j = 0; j < nibbles; ++j) {
+  fill_nibble_rows(prepared.q_proj.data(), n / 4, s.sign_rows.data.get());
+  for (std::size_t j = n / 4; j < nibbles; ++j) {  // a last partial nibble
     float* row = s.sign_rows.data.get() + j * kRowFloats;
-    if (4 * j + 4 <= n) {
-      // The same sums without branches, in the same order of addition: q * (+-1) is exact,
-      // and a loop over v with constant sign rows vectorises.
-      const float* q = prepared.q_proj.data() + 4 * j;
-      for (unsigned v = 0; v < 16; ++v) {
-        row[v] = ((q[0] * kNibbleSigns[0][v] + q[1] * kNibbleSigns[1][v]) +
-                  q[2] * kNibbleSigns[2][v]) +
-                 q[3] * kNibbleSigns[3][v];
-      }
-      continue;
-    }
     for (unsigned v = 0; v < 16; ++v) {
       float sum = 0.0f;
       for (std::size_t bit = 0; bit < 4 && 4 * j + bit < n; ++bit) {
