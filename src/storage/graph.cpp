@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <queue>
 
 #include "common/error.h"
@@ -126,6 +127,22 @@ class GraphManager::Mapping {
   std::size_t size_;
 };
 
+// Node v's lists of levels 1..count - 1 are spans[first[v]..first[v + 1]), level l at
+// first[v] + l - 1, each a range of `flat`. A list that failed to decode is empty. Built
+// once, under `once`, by the first search after the file was mapped.
+struct GraphManager::UpperLists {
+  std::once_flag once;
+  std::vector<std::uint32_t> first;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+  std::vector<std::uint32_t> flat;
+
+  std::span<const std::uint32_t> list(std::uint32_t node, std::uint32_t level) const {
+    const std::uint32_t at = first[node] + level - 1;
+    if (at >= first[node + 1]) return {};
+    return std::span(flat).subspan(spans[at].first, spans[at].second - spans[at].first);
+  }
+};
+
 GraphManager::GraphManager(std::shared_ptr<StorageBackend> backend, std::string dir)
     : dir_(std::move(dir)), path_(dir_ + "/" + kGraphFileName), backend_(std::move(backend)) {}
 
@@ -159,6 +176,7 @@ void GraphManager::map_file() {
 
 void GraphManager::unload() {
   mapping_.reset();
+  upper_.reset();
   node_offsets_.clear();
   node_count_ = 0;
   data_start_ = 0;
@@ -194,6 +212,34 @@ void GraphManager::parse_layout() {
   data_start_ = data_start;
   entry_point_ = entry;
   max_level_ = max_level;
+  upper_ = std::make_unique<UpperLists>();
+}
+
+const GraphManager::UpperLists& GraphManager::upper_lists() const {
+  UpperLists& upper = *upper_;
+  std::call_once(upper.once, [&] {
+    const auto n = static_cast<std::uint32_t>(node_count_);
+    upper.first.assign(std::size_t{n} + 1, 0);
+    std::vector<std::uint32_t> list;
+    for (std::uint32_t v = 0; v < n; ++v) {
+      upper.first[v] = static_cast<std::uint32_t>(upper.spans.size());
+      const std::uint64_t len = node_offsets_[v + 1] - node_offsets_[v];
+      if (len < 4) continue;  // damaged: no lists
+      const auto level_count =
+          load_le<std::uint32_t>(mapping_->data() + data_start_ + node_offsets_[v]);
+      // Levels above the graph's maximum are never walked.
+      const std::uint32_t top = std::min(level_count, max_level_ + 1);
+      for (std::uint32_t level = 1; level < top; ++level) {
+        const auto begin = static_cast<std::uint32_t>(upper.flat.size());
+        if (decode_neighbors(v, level, list, nullptr)) {
+          upper.flat.insert(upper.flat.end(), list.begin(), list.end());
+        }
+        upper.spans.emplace_back(begin, static_cast<std::uint32_t>(upper.flat.size()));
+      }
+    }
+    upper.first[n] = static_cast<std::uint32_t>(upper.spans.size());
+  });
+  return upper;
 }
 
 bool GraphManager::decode_neighbors(std::uint32_t node, std::uint32_t level,
@@ -316,6 +362,7 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
     return c;
   };
 
+  const UpperLists& upper = upper_lists();
   double entry_score = 0.0;
   node_scores({&entry_point_, 1}, {&entry_score, 1});
   std::vector<Scored> entries{{entry_score, entry_point_}};
@@ -329,11 +376,11 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
       w.push(e);
     }
     while (!candidates.empty()) {
-      const Scored c = pop_best(candidates);
+      const Scored c = candidates.top();
+      candidates.pop();
       if (w.size() >= kGraphUpperBeam && score_less(c.score, w.top().score)) break;
-      if (!decode_neighbors(c.node, level, neighbors, nullptr)) continue;
       fresh.clear();
-      for (const std::uint32_t v : neighbors) {
+      for (const std::uint32_t v : upper.list(c.node, level)) {
         if (v < n && visited.mark(v)) fresh.push_back(v);
       }
       score_fresh();

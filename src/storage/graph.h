@@ -173,6 +173,7 @@ class GraphManager {
 
  private:
   class Mapping;
+  struct UpperLists;
 
   // Decodes one list into `out` (cleared first). On failure returns false and, when
   // `message` is set, stores the error text there.
@@ -180,10 +181,14 @@ class GraphManager {
                         std::string* message) const;
   // Starts fetching node's record into the cache.
   void prefetch_record(std::uint32_t node) const;
+  // The lists of levels 1 and up, decoded on the first search and kept: every search walks
+  // those levels with a wide beam, and their nodes are few.
+  const UpperLists& upper_lists() const;
   void map_file();
   void unload();
 
   std::unique_ptr<Mapping> mapping_;
+  std::unique_ptr<UpperLists> upper_;  // set with the mapping; filled on first use
   std::string dir_;
   std::string path_;
   std::vector<std::uint64_t> node_offsets_;

@@ -47,8 +47,19 @@ void NorvaneEngine::score_raw_vectors(std::span<const double> query,
                                             " slots");
   constexpr std::size_t kGroup = filter::kScoreGroup;
   std::vector<double> rows(kGroup * d_, 0.0);
+  // The vectors lie at random places in a file larger than the caches: each group's lines
+  // are asked for while the group before it is scored, so their misses overlap.
+  const auto prefetch_group = [&](std::size_t begin) {
+    if (!raw_vectors_) return;
+    for (std::size_t j = begin; j < std::min(begin + kGroup, slots.size()); ++j) {
+      const std::span<const std::uint8_t> rec = raw_vectors_->slot(slots[j]);
+      for (std::size_t at = 0; at < rec.size(); at += 64) __builtin_prefetch(rec.data() + at);
+    }
+  };
+  prefetch_group(0);
   for (std::size_t begin = 0; begin < slots.size(); begin += kGroup) {
     const std::size_t count = std::min(kGroup, slots.size() - begin);
+    prefetch_group(begin + kGroup);
     std::span<const double> views[kGroup];
     for (std::size_t j = 0; j < count; ++j) {
       double* row = rows.data() + j * d_;
