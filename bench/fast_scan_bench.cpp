@@ -130,8 +130,8 @@ void bench(std::size_t d, std::uint64_t bits) {
     double table_s = best_seconds([&] {
       for (int i = 0; i < kPrepares; ++i) dsink += ScanQuery(pq, prepared).has_one_record_kernel();
     });
-    std::printf("  query set-up: prepare %8.2f us, scan tables %8.2f us\n", prep_s * 1e6 / kPrepares,
-                table_s * 1e6 / kPrepares);
+    std::printf("  query set-up: prepare %8.2f us, scan tables %8.2f us\n",
+                prep_s * 1e6 / kPrepares, table_s * 1e6 / kPrepares);
   }
   // A graph walk scores a node's few new neighbours at a time (score_few): groups of 5
   // records from one small cached block (the compute) and from random places (with misses).

@@ -36,8 +36,7 @@ __attribute__((target("f16c,avx2"))) void halves_to_doubles_f16c(const std::uint
   for (; i < count; ++i) out[i] = half_to_float(load_le<std::uint16_t>(src + 2 * i));
 }
 
-__attribute__((target("f16c,avx2"))) void floats_to_halves_f16c(const float* src,
-                                                                std::size_t count,
+__attribute__((target("f16c,avx2"))) void floats_to_halves_f16c(const float* src, std::size_t count,
                                                                 std::uint8_t* out) {
   std::size_t i = 0;
   for (; i + 8 <= count; i += 8) {
@@ -63,7 +62,8 @@ void floats_to_halves(const float* src, std::size_t count, std::uint8_t* out) {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (has_f16c()) return floats_to_halves_f16c(src, count, out);
 #endif
-  for (std::size_t i = 0; i < count; ++i) store_le<std::uint16_t>(out + 2 * i, float_to_half(src[i]));
+  for (std::size_t i = 0; i < count; ++i)
+    store_le<std::uint16_t>(out + 2 * i, float_to_half(src[i]));
 }
 
 }  // namespace norvex

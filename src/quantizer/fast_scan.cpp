@@ -159,8 +159,8 @@ const char* scan_kernel_name(ScanKernel kernel) {
 
 struct ScanQuery::Impl {
   std::size_t k = 0;
-  AlignedFloats mse_rows;                      // n rows of kRowFloats (w <= 4) or of k floats
-  AlignedFloats sign_rows;                     // ceil(n / 4) rows of kRowFloats
+  AlignedFloats mse_rows;   // n rows of kRowFloats (w <= 4) or of k floats
+  AlignedFloats sign_rows;  // ceil(n / 4) rows of kRowFloats
   std::vector<float> q_rot, q_proj, q_neg, levels16;  // the one-record kernels' tables
   ScanTables tables;
   ScanKernel kernel = ScanKernel::kScalar;
@@ -316,9 +316,9 @@ NORVEX_TABLE_CLONES void fill_nibble_rows(const float* q_proj, std::size_t whole
     float* row = rows + j * kRowFloats;
     const float* q = q_proj + 4 * j;
     for (unsigned v = 0; v < 16; ++v) {
-      row[v] = ((q[0] * kNibbleSigns[0][v] + q[1] * kNibbleSigns[1][v]) +
-                q[2] * kNibbleSigns[2][v]) +
-               q[3] * kNibbleSigns[3][v];
+      row[v] =
+          ((q[0] * kNibbleSigns[0][v] + q[1] * kNibbleSigns[1][v]) + q[2] * kNibbleSigns[2][v]) +
+          q[3] * kNibbleSigns[3][v];
     }
   }
 }
@@ -393,8 +393,9 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
     t.q_proj = s.q_proj.data();
     t.q_neg = s.q_neg.data();
     t.levels16 = s.levels16.data();
-    s.one = s.kernel == ScanKernel::kAvx512 ? detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi())
-                                               : nullptr;
+    s.one = s.kernel == ScanKernel::kAvx512
+                ? detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi())
+                : nullptr;
   }
 }
 

@@ -20,7 +20,7 @@
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx2")
 // clang ignores the GCC pragma; it takes the same target as an attribute.
 #ifdef __clang__
-#pragma clang attribute push( \
+#pragma clang attribute push(                                                      \
     __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx2"))), \
     apply_to = function)
 #endif
@@ -53,18 +53,18 @@ template <int W, bool kVbmi>
 inline __m512i group_indices(const std::uint8_t* packed) {
   if constexpr (kVbmi) {
     // Control byte 4l' of qword j (lane l = 2j + l') is W*l; the other bytes are unused.
-    const __m512i control = _mm512_set_epi64(
-        (15LL * W) << 32 | 14 * W, (13LL * W) << 32 | 12 * W, (11LL * W) << 32 | 10 * W,
-        (9LL * W) << 32 | 8 * W, (7LL * W) << 32 | 6 * W, (5LL * W) << 32 | 4 * W,
-        (3LL * W) << 32 | 2 * W, (1LL * W) << 32 | 0);
+    const __m512i control = _mm512_set_epi64((15LL * W) << 32 | 14 * W, (13LL * W) << 32 | 12 * W,
+                                             (11LL * W) << 32 | 10 * W, (9LL * W) << 32 | 8 * W,
+                                             (7LL * W) << 32 | 6 * W, (5LL * W) << 32 | 4 * W,
+                                             (3LL * W) << 32 | 2 * W, (1LL * W) << 32 | 0);
     std::uint64_t word;
     std::memcpy(&word, packed, 8);
     return _mm512_multishift_epi64_epi8(control, _mm512_set1_epi64(static_cast<long long>(word)));
   } else {
     // Lane l takes index l: the low eight from the group's first W bytes, the high eight from
     // the next W bytes.
-    const __m512i shifts = _mm512_setr_epi32(0, W, 2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W, 0,
-                                             W, 2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W);
+    const __m512i shifts = _mm512_setr_epi32(0, W, 2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W, 0, W,
+                                             2 * W, 3 * W, 4 * W, 5 * W, 6 * W, 7 * W);
     std::uint32_t lo, hi;
     std::memcpy(&lo, packed, 4);
     std::memcpy(&hi, packed + W, 4);
@@ -78,15 +78,15 @@ inline __m512i group_indices(const std::uint8_t* packed) {
 // Adds coordinates i..i+15 of the record whose packed group starts at `packed` and whose sign
 // bits for them are at `signs`.
 template <int W, bool kVbmi>
-inline void add_group(const ScanTables& t, __m512 levels, std::size_t i,
-                      const std::uint8_t* packed, const std::uint8_t* signs, Sums& s) {
+inline void add_group(const ScanTables& t, __m512 levels, std::size_t i, const std::uint8_t* packed,
+                      const std::uint8_t* signs, Sums& s) {
   const __m512 level = _mm512_permutexvar_ps(group_indices<W, kVbmi>(packed), levels);
   s.mse = _mm512_add_ps(s.mse, _mm512_mul_ps(level, _mm512_loadu_ps(t.q_rot + i)));
   std::uint16_t bits;
   std::memcpy(&bits, signs, 2);
   // +q_proj where the bit is set, the stored 0 - q_proj where it is clear.
-  s.sign = _mm512_add_ps(s.sign, _mm512_mask_loadu_ps(_mm512_loadu_ps(t.q_neg + i), bits,
-                                                      t.q_proj + i));
+  s.sign =
+      _mm512_add_ps(s.sign, _mm512_mask_loadu_ps(_mm512_loadu_ps(t.q_neg + i), bits, t.q_proj + i));
 }
 
 template <int W>

@@ -127,18 +127,22 @@ class GraphManager::Mapping {
   std::size_t size_;
 };
 
-// Node v's lists of levels 1..count - 1 are spans[first[v]..first[v + 1]), level l at
-// first[v] + l - 1, each a range of `flat`. A list that failed to decode is empty. Built
-// once, under `once`, by the first search after the file was mapped.
+// The upper levels in a numbering of their own: the entry point is 0, and the nodes its upper
+// lists reach, directly or through others, follow in the order they are found. Node node_of[u]'s
+// lists of levels 1.. are spans[first[u]..first[u + 1]), level l at first[u] + l - 1, each a
+// range of `flat` holding upper numbers. A list that failed to decode is empty. Walking in
+// these numbers keeps the walk's lookups in arrays as small as the upper levels. Built once,
+// under `once`, by the first search after the file was mapped.
 struct GraphManager::UpperLists {
   std::once_flag once;
+  std::vector<std::uint32_t> node_of;
   std::vector<std::uint32_t> first;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
   std::vector<std::uint32_t> flat;
 
-  std::span<const std::uint32_t> list(std::uint32_t node, std::uint32_t level) const {
-    const std::uint32_t at = first[node] + level - 1;
-    if (at >= first[node + 1]) return {};
+  std::span<const std::uint32_t> list(std::uint32_t u, std::uint32_t level) const {
+    const std::uint32_t at = first[u] + level - 1;
+    if (at >= first[u + 1]) return {};
     return std::span(flat).subspan(spans[at].first, spans[at].second - spans[at].first);
   }
 };
@@ -219,10 +223,16 @@ const GraphManager::UpperLists& GraphManager::upper_lists() const {
   UpperLists& upper = *upper_;
   std::call_once(upper.once, [&] {
     const auto n = static_cast<std::uint32_t>(node_count_);
-    upper.first.assign(std::size_t{n} + 1, 0);
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    // The nodes a walk can reach on the upper levels, numbered as they are found from the
+    // entry point; only their records are read.
+    std::vector<std::uint32_t> number(n, kNone);
+    number[entry_point_] = 0;
+    upper.node_of.push_back(entry_point_);
     std::vector<std::uint32_t> list;
-    for (std::uint32_t v = 0; v < n; ++v) {
-      upper.first[v] = static_cast<std::uint32_t>(upper.spans.size());
+    for (std::uint32_t u = 0; u < upper.node_of.size(); ++u) {
+      const std::uint32_t v = upper.node_of[u];
+      upper.first.push_back(static_cast<std::uint32_t>(upper.spans.size()));
       const std::uint64_t len = node_offsets_[v + 1] - node_offsets_[v];
       if (len < 4) continue;  // damaged: no lists
       const auto level_count =
@@ -232,12 +242,19 @@ const GraphManager::UpperLists& GraphManager::upper_lists() const {
       for (std::uint32_t level = 1; level < top; ++level) {
         const auto begin = static_cast<std::uint32_t>(upper.flat.size());
         if (decode_neighbors(v, level, list, nullptr)) {
-          upper.flat.insert(upper.flat.end(), list.begin(), list.end());
+          for (const std::uint32_t w : list) {
+            if (w >= n) continue;  // ignored, as on level 0
+            if (number[w] == kNone) {
+              number[w] = static_cast<std::uint32_t>(upper.node_of.size());
+              upper.node_of.push_back(w);
+            }
+            upper.flat.push_back(number[w]);
+          }
         }
         upper.spans.emplace_back(begin, static_cast<std::uint32_t>(upper.flat.size()));
       }
     }
-    upper.first[n] = static_cast<std::uint32_t>(upper.spans.size());
+    upper.first.push_back(static_cast<std::uint32_t>(upper.spans.size()));
   });
   return upper;
 }
@@ -347,6 +364,7 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
   std::vector<std::uint32_t> neighbors;
   // The neighbours of the expanded node not seen before, and their scores.
   std::vector<std::uint32_t> fresh;
+  std::vector<std::uint32_t> fresh_upper;  // on the upper levels, fresh in upper numbers
   std::vector<double> fresh_scores;
   const auto score_fresh = [&] {
     fresh_scores.resize(fresh.size());
@@ -365,7 +383,8 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
   const UpperLists& upper = upper_lists();
   double entry_score = 0.0;
   node_scores({&entry_point_, 1}, {&entry_score, 1});
-  std::vector<Scored> entries{{entry_score, entry_point_}};
+  // Upper numbers on the levels above 0, node numbers from level 0 on.
+  std::vector<Scored> entries{{entry_score, max_level_ >= 1 ? 0 : entry_point_}};
   for (std::uint32_t level = max_level_; level >= 1; --level) {
     visited.next_round();
     CandidateQueue candidates;
@@ -379,21 +398,27 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
       const Scored c = candidates.top();
       candidates.pop();
       if (w.size() >= kGraphUpperBeam && score_less(c.score, w.top().score)) break;
+      fresh_upper.clear();
       fresh.clear();
-      for (const std::uint32_t v : upper.list(c.node, level)) {
-        if (v < n && visited.mark(v)) fresh.push_back(v);
+      for (const std::uint32_t u : upper.list(c.node, level)) {
+        if (!visited.mark(u)) continue;
+        fresh_upper.push_back(u);
+        fresh.push_back(upper.node_of[u]);
       }
       score_fresh();
       for (std::size_t i = 0; i < fresh.size(); ++i) {
-        const std::uint32_t v = fresh[i];
+        const std::uint32_t u = fresh_upper[i];
         const double s = fresh_scores[i];
         if (w.size() >= kGraphUpperBeam && !score_less(w.top().score, s)) continue;
-        candidates.push({s, v});
-        w.push({s, v});
+        candidates.push({s, u});
+        w.push({s, u});
         if (w.size() > kGraphUpperBeam) w.pop();
       }
     }
     entries = drain(w);
+    if (level == 1) {
+      for (Scored& e : entries) e.node = upper.node_of[e.node];
+    }
   }
 
   auto passes = [&](std::uint32_t node) {

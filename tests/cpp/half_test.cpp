@@ -1,5 +1,4 @@
 #include "common/half.h"
-#include "common/half_bulk.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,8 @@
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "common/half_bulk.h"
 
 namespace norvex {
 namespace {

@@ -74,8 +74,7 @@ void NorvaneEngine::check_writable() const {
 namespace {
 
 template <typename T>
-std::vector<float> checked_components(std::span<const T> vector, std::size_t d,
-                                      const char* what) {
+std::vector<float> checked_components(std::span<const T> vector, std::size_t d, const char* what) {
   if (vector.size() != d) {
     throw Error(std::string(what) + " dimension mismatch: expected " + std::to_string(d) +
                 ", got " + std::to_string(vector.size()));
