@@ -216,12 +216,26 @@ class LevelBuilder {
     }
   }
 
-  // Sorted, duplicate-free candidates without node i itself.
-  static std::vector<std::uint32_t> without(std::vector<std::uint32_t> cand, std::size_t i) {
+  // Sorted, duplicate-free candidates without node i itself. Duplicates go first, by a mark
+  // per node (kept per thread, a new round per call), so that only the distinct ones (about
+  // half of a refinement pass's candidates) are sorted.
+  std::vector<std::uint32_t> without(std::vector<std::uint32_t> cand, std::size_t i) const {
+    thread_local std::vector<std::uint32_t> marks;
+    thread_local std::uint32_t round = 0;
+    const std::size_t count = nodes_->size();
+    if (marks.size() < count || ++round == 0) {
+      marks.assign(std::max(marks.size(), count), 0);
+      round = 1;
+    }
+    marks[i] = round;
+    std::size_t kept = 0;
+    for (const std::uint32_t v : cand) {
+      if (marks[v] == round) continue;
+      marks[v] = round;
+      cand[kept++] = v;
+    }
+    cand.resize(kept);
     std::sort(cand.begin(), cand.end());
-    cand.erase(std::unique(cand.begin(), cand.end()), cand.end());
-    const auto self = std::lower_bound(cand.begin(), cand.end(), static_cast<std::uint32_t>(i));
-    if (self != cand.end() && *self == i) cand.erase(self);
     return cand;
   }
 
@@ -259,8 +273,14 @@ class LevelBuilder {
   }
 
   double distance(double s, std::uint32_t a, std::uint32_t b) const {
+    return distance_of(s, self_of(a), self_of(b));
+  }
+  // Node a's self-similarity; only inner-product distances use them (none are kept for l2).
+  double self_of(std::uint32_t a) const { return self_.empty() ? 0.0 : self_[a]; }
+  // The same from the two self-similarities, for callers that have them at hand.
+  double distance_of(double s, double self_a, double self_b) const {
     if (similarity_.metric == DistanceMetric::kL2) return -s;
-    return std::sqrt(std::max(0.0, self_[a] + self_[b] - 2.0 * s));
+    return std::sqrt(std::max(0.0, self_a + self_b - 2.0 * s));
   }
 
   // Scores the candidates (local numbers) against node i and keeps at most limit_ of them.
@@ -305,16 +325,19 @@ class LevelBuilder {
     // The kept nodes, near and long apart, with their distances to u.
     std::vector<std::uint32_t> near_global, long_global;
     std::vector<double> near_dist, long_dist;
+    std::vector<double> near_self, long_self;  // their self-similarities
     std::vector<double> pair_scores;
     // Whether v is covered by one of `group`: a kept w closer to v than u is, by the factor
     // alpha; with `both_ways`, also a w that v would cover in turn.
     auto covered = [&](std::uint32_t v, double d_uv, const std::vector<std::uint32_t>& group,
-                       const std::vector<double>& group_dist, bool both_ways) {
+                       const std::vector<double>& group_dist, const std::vector<double>& group_self,
+                       bool both_ways) {
       if (group.empty()) return false;
       pair_scores.resize(group.size());
       similarity_.score(v, group, pair_scores);
+      const double self_v = self_of(v);
       for (std::size_t j = 0; j < group.size(); ++j) {
-        const double d_vw = distance(pair_scores[j], v, group[j]);
+        const double d_vw = distance_of(pair_scores[j], self_v, group_self[j]);
         if (alpha_ * d_vw <= d_uv || (both_ways && alpha_ * d_vw <= group_dist[j])) return true;
       }
       return false;
@@ -322,14 +345,15 @@ class LevelBuilder {
     // Long links are checked first: they are few, and a candidate refused at all is mostly
     // refused by one.
     auto refused = [&](std::uint32_t v, double d_uv, bool long_both_ways) {
-      return covered(v, d_uv, long_global, long_dist, long_both_ways) ||
-             covered(v, d_uv, near_global, near_dist, false);
+      return covered(v, d_uv, long_global, long_dist, long_self, long_both_ways) ||
+             covered(v, d_uv, near_global, near_dist, near_self, false);
     };
     auto keep = [&](std::uint32_t k, double d_uv, bool is_long) {
       kept.push_back(k);
       if (!track) return;
       (is_long ? long_global : near_global).push_back(global[k]);
       (is_long ? long_dist : near_dist).push_back(d_uv);
+      (is_long ? long_self : near_self).push_back(self_of(global[k]));
     };
     auto try_near = [&](std::uint32_t k, bool both_ways) {
       const double d_uv = track ? distance(scores[k], u, global[k]) : 0.0;
@@ -359,8 +383,8 @@ class LevelBuilder {
         deferred.push_back(k);
         continue;
       }
-      if (covered(v, d_uv, long_global, long_dist, false)) continue;
-      if (diverse_ && covered(v, d_uv, near_global, near_dist, false)) {
+      if (covered(v, d_uv, long_global, long_dist, long_self, false)) continue;
+      if (diverse_ && covered(v, d_uv, near_global, near_dist, near_self, false)) {
         ++near_refusals;
         continue;
       }
