@@ -220,6 +220,16 @@ std::vector<std::pair<std::string, std::uint32_t>> IdPool::iter_active() const {
   return out;
 }
 
+std::vector<std::uint32_t> IdPool::live_slots() const {
+  std::vector<std::uint32_t> out;
+  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(active_count_, offsets_.size())));
+  for (std::size_t s = 0; s < offsets_.size(); ++s) {
+    const auto slot = static_cast<std::uint32_t>(s);
+    if (is_alive(slot) && (invalid_ids_ == 0 || valid_id(slot))) out.push_back(slot);
+  }
+  return out;
+}
+
 Bytes IdPool::encode() const {
   Bytes out;
   out.reserve(bytes_.size() + offsets_.size() * 31 + 64);
@@ -281,6 +291,7 @@ IdPool IdPool::decode(ByteView data) {
     if (std::uint64_t{pool.offsets_[s]} + pool.lens_[s] > pool.bytes_.size()) {
       malformed("id of slot " + std::to_string(s) + " lies outside the id bytes");
     }
+    if (!pool.valid_id(static_cast<std::uint32_t>(s))) ++pool.invalid_ids_;
   }
 
   // The stored lookup and count are checked for shape only, then rebuilt.

@@ -67,6 +67,8 @@ class IdPool {
   // Every alive slot with a copy of its id, in ascending slot order; slots whose stored range
   // or bytes are invalid are skipped.
   std::vector<std::pair<std::string, std::uint32_t>> iter_active() const;
+  // The slots iter_active lists, in slot order, without their ids.
+  std::vector<std::uint32_t> live_slots() const;
 
   // The id of `slot` as a view into the pool's buffer (valid until the next insert), or none
   // when the slot is out of range, dead, or its stored bytes are invalid.
@@ -111,6 +113,10 @@ class IdPool {
   std::vector<Cell> table_;  // size 0 or a power of two, at most 3/4 full
   std::size_t table_used_ = 0;
   std::uint64_t active_count_ = 0;
+  // Slots whose stored id is not valid UTF-8 (only a decoded file can hold such bytes: insert
+  // refuses them, and a slot's id never changes). While there are none, a live slot's id
+  // needs no check.
+  std::uint64_t invalid_ids_ = 0;
 };
 
 // Reads live_ids.bin from `dir`; when it is missing locally, restores it from the backend

@@ -103,6 +103,7 @@ TEST(IdPool, EveryDeadPoolListsNothing) {
 TEST(IdPool, ListsAliveIdsInSlotOrder) {
   EXPECT_EQ(sample_pool().iter_active(),
             (Listing{{"alpha", 0}, {"", 2}, {"δέλτα", 4}, {"epsilon", 5}, {"beta", 6}}));
+  EXPECT_EQ(sample_pool().live_slots(), (std::vector<std::uint32_t>{0, 2, 4, 5, 6}));
 }
 
 // Two ids with one 64-bit FNV-1a hash, found with Brent's cycle search over 16-hex-digit ids.
@@ -250,6 +251,7 @@ TEST(IdPool, InvalidUtf8IdIsNeverMatchedOrListed) {
   EXPECT_EQ(pool.get_slot("\xFF"), std::nullopt);
   EXPECT_EQ(pool.id_of(0), std::nullopt);
   EXPECT_EQ(pool.iter_active(), (Listing{{"k", 1}}));
+  EXPECT_EQ(pool.live_slots(), (std::vector<std::uint32_t>{1}));
 }
 
 TEST(IdPool, DamagedFilesDecodeOrFailCleanly) {

@@ -82,17 +82,7 @@ void NorvaneEngine::score_raw_vectors(std::span<const double> query,
 
 // --- reads -----------------------------------------------------------------------------------
 
-std::vector<std::uint32_t> NorvaneEngine::live_slots() const {
-  // The slots iter_active lists, without copying their ids.
-  std::vector<std::uint32_t> slots;
-  slots.reserve(id_pool_.live_count());
-  const std::uint64_t count = id_pool_.slot_count();
-  for (std::uint64_t s = 0; s < count; ++s) {
-    if (id_pool_.id_of(static_cast<std::uint32_t>(s)))
-      slots.push_back(static_cast<std::uint32_t>(s));
-  }
-  return slots;
-}
+std::vector<std::uint32_t> NorvaneEngine::live_slots() const { return id_pool_.live_slots(); }
 
 std::vector<std::uint32_t> NorvaneEngine::filter_slots(std::vector<std::uint32_t> slots,
                                                        const PropertyMap& filter) const {
