@@ -14,7 +14,9 @@
 
 #include "common/error.h"
 #include "common/file_util.h"
+#include "common/prefetch.h"
 #include "storage/graph_build.h"
+#include "storage/node_marks.h"
 
 namespace norvex::storage {
 
@@ -54,37 +56,6 @@ std::vector<Scored> drain(ResultSet& w) {
   }
   return out;
 }
-
-// The nodes one walk has seen, kept per thread and reused: a tag per node and a round number
-// that each level's walk advances, so that starting a level costs nothing instead of
-// allocating and clearing a byte per node (or filling a hash set) for every query.
-class VisitedNodes {
- public:
-  static VisitedNodes& for_this_thread(std::uint32_t n) {
-    thread_local VisitedNodes visited;
-    if (visited.tags_.size() < n) {
-      visited.tags_.assign(n, 0);
-      visited.round_ = 0;
-    }
-    return visited;
-  }
-  void next_round() {
-    if (++round_ == 0) {  // wrapped: old tags could match again
-      std::fill(tags_.begin(), tags_.end(), 0);
-      round_ = 1;
-    }
-  }
-  // Marks `node` seen; true when it was not seen before in this round.
-  bool mark(std::uint32_t node) {
-    if (tags_[node] == round_) return false;
-    tags_[node] = round_;
-    return true;
-  }
-
- private:
-  std::vector<std::uint16_t> tags_;
-  std::uint16_t round_ = 0;
-};
 
 }  // namespace
 
@@ -352,8 +323,7 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef,
 void GraphManager::prefetch_record(std::uint32_t node) const {
   const std::uint64_t begin = node_offsets_[node];
   const std::uint64_t end = node_offsets_[node + 1];
-  const std::uint8_t* rec = mapping_->data() + data_start_ + begin;
-  for (std::uint64_t i = 0; i < end - begin; i += 64) __builtin_prefetch(rec + i);
+  prefetch_lines(mapping_->data() + data_start_ + begin, end - begin);
 }
 
 GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScoresFn& node_scores,
@@ -370,15 +340,8 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
     fresh_scores.resize(fresh.size());
     if (!fresh.empty()) node_scores(fresh, fresh_scores);
   };
-  VisitedNodes& visited = VisitedNodes::for_this_thread(n);
-  // Expanding a node waits on its graph record; fetching the next candidate's record while
-  // the current one's neighbours are scored hides most of that wait.
-  const auto pop_best = [&](CandidateQueue& candidates) {
-    const Scored c = candidates.top();
-    candidates.pop();
-    if (!candidates.empty()) prefetch_record(candidates.top().node);
-    return c;
-  };
+  // The nodes seen on the current level.
+  thread_local NodeMarks visited;
 
   const UpperLists& upper = upper_lists();
   double entry_score = 0.0;
@@ -386,7 +349,7 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
   // Upper numbers on the levels above 0, node numbers from level 0 on.
   std::vector<Scored> entries{{entry_score, max_level_ >= 1 ? 0 : entry_point_}};
   for (std::uint32_t level = max_level_; level >= 1; --level) {
-    visited.next_round();
+    visited.start(n);
     CandidateQueue candidates;
     ResultSet w;
     for (const Scored& e : entries) {
@@ -424,7 +387,7 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
   auto passes = [&](std::uint32_t node) {
     return !allowed || (node < allowed->size() && (*allowed)[node] != 0);
   };
-  visited.next_round();
+  visited.start(n);
   CandidateQueue candidates;
   ResultSet w;
   for (const Scored& e : entries) {
@@ -436,7 +399,11 @@ GraphHits GraphManager::search(std::size_t k_out, std::size_t ef, const NodeScor
   // every list size below 32 walk as if it were 32.
   while (w.size() > ef) w.pop();
   while (!candidates.empty()) {
-    const Scored c = pop_best(candidates);
+    const Scored c = candidates.top();
+    candidates.pop();
+    // Expanding a node waits on its graph record; fetching the next candidate's record while
+    // this one's neighbours are scored hides most of that wait.
+    if (!candidates.empty()) prefetch_record(candidates.top().node);
     if (w.size() >= ef && score_less(c.score, w.top().score)) break;
     if (!decode_neighbors(c.node, 0, neighbors, nullptr)) continue;
     fresh.clear();

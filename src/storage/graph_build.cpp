@@ -12,6 +12,7 @@
 
 #include "common/error.h"
 #include "common/thread_pool.h"
+#include "storage/node_marks.h"
 
 namespace norvex::storage {
 namespace {
@@ -216,23 +217,15 @@ class LevelBuilder {
     }
   }
 
-  // Sorted, duplicate-free candidates without node i itself. Duplicates go first, by a mark
-  // per node (kept per thread, a new round per call), so that only the distinct ones (about
-  // half of a refinement pass's candidates) are sorted.
+  // Sorted, duplicate-free candidates without node i itself. Duplicates go first, by marks,
+  // so that only the distinct ones (about half of a refinement pass's candidates) are sorted.
   std::vector<std::uint32_t> without(std::vector<std::uint32_t> cand, std::size_t i) const {
-    thread_local std::vector<std::uint32_t> marks;
-    thread_local std::uint32_t round = 0;
-    const std::size_t count = nodes_->size();
-    if (marks.size() < count || ++round == 0) {
-      marks.assign(std::max(marks.size(), count), 0);
-      round = 1;
-    }
-    marks[i] = round;
+    thread_local NodeMarks marks;
+    marks.start(nodes_->size());
+    marks.mark(static_cast<std::uint32_t>(i));
     std::size_t kept = 0;
     for (const std::uint32_t v : cand) {
-      if (marks[v] == round) continue;
-      marks[v] = round;
-      cand[kept++] = v;
+      if (marks.mark(v)) cand[kept++] = v;
     }
     cand.resize(kept);
     std::sort(cand.begin(), cand.end());

@@ -628,17 +628,27 @@ TEST(GraphSearch, DamagedFilesNeverCrash) {
   }
 }
 
-TEST(GraphSearch, BatchScorerScoresEachNodeOncePerLevelAndFindsTheSameHits) {
-  const std::size_t n = 600, d = 16;
-  const Vectors base = clustered(n + 1, d, 6, 0.5, 31);
-  TempDir dir;
-  GraphManager graph(StorageBackend::from_uri(dir.path()), dir.path());
-  graph.build(n, 8, 40, 2, 1.2, exact(base, DistanceMetric::kIp), seeded(3));
-  ASSERT_GT(graph.max_level(), 0u);
-  auto score = [&](std::uint32_t node) {
+// A graph of 600 clustered nodes with upper levels, and the inner product of each node with
+// the query row 600.
+class LeveledGraph : public ::testing::Test {
+ protected:
+  static constexpr std::size_t n = 600;
+  void SetUp() override {
+    graph.build(n, 8, 40, 2, 1.2, exact(base, DistanceMetric::kIp), seeded(3));
+    ASSERT_GT(graph.max_level(), 0u);
+  }
+  double score(std::uint32_t node) const {
     return engine::filter::score_vectors_with_metric(DistanceMetric::kIp, base.row(n),
                                                      base.row(node));
-  };
+  }
+
+  const Vectors base = clustered(n + 1, 16, 6, 0.5, 31);
+  TempDir dir;
+  GraphManager graph{StorageBackend::from_uri(dir.path()), dir.path()};
+};
+
+TEST_F(LeveledGraph, BatchScorerScoresEachNodeOncePerLevelAndFindsTheSameHits) {
+  auto score = [&](std::uint32_t node) { return this->score(node); };
   std::vector<std::uint8_t> allowed(n, 0);
   for (std::size_t i = 0; i < n; i += 3) allowed[i] = 1;
   for (const bool filtered : {false, true}) {
@@ -665,19 +675,12 @@ TEST(GraphSearch, BatchScorerScoresEachNodeOncePerLevelAndFindsTheSameHits) {
 }
 
 // The upper levels hand down up to 32 entries; a smaller list size still bounds the walk.
-TEST(GraphSearch, ListSizesBelowTheUpperBeamWalkLess) {
-  const std::size_t n = 600, d = 16;
-  const Vectors base = clustered(n + 1, d, 6, 0.5, 31);
-  TempDir dir;
-  GraphManager graph(StorageBackend::from_uri(dir.path()), dir.path());
-  graph.build(n, 8, 40, 2, 1.2, exact(base, DistanceMetric::kIp), seeded(3));
-  ASSERT_GT(graph.max_level(), 0u);
+TEST_F(LeveledGraph, ListSizesBelowTheUpperBeamWalkLess) {
   auto scored_by = [&](std::size_t ef) {
     std::size_t scored = 0;
     const GraphHits hits = graph.search(ef, ef, [&](std::uint32_t node) {
       ++scored;
-      return engine::filter::score_vectors_with_metric(DistanceMetric::kIp, base.row(n),
-                                                       base.row(node));
+      return score(node);
     });
     EXPECT_EQ(hits.size(), ef);
     return scored;

@@ -9,6 +9,7 @@
 
 #include "common/error.h"
 #include "common/half_bulk.h"
+#include "common/prefetch.h"
 #include "common/thread_pool.h"
 #include "quantizer/fast_scan.h"
 #include "storage/engine/engine.h"
@@ -393,14 +394,7 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
       NVX_CHECK(slot < slot_limit, "index slot " + std::to_string(slot) + " out of range");
       recs[i] = records + static_cast<std::size_t>(slot) * code_slot_size_;
     }
-    // The records lie at random places in a mapping larger than the caches: ask for all their
-    // lines at once, so the misses overlap instead of following one another.
-    for (const std::uint8_t* rec : recs) {
-      for (std::size_t line = 0; line < code_slot_size_; line += 64) {
-        __builtin_prefetch(rec + line);
-      }
-      __builtin_prefetch(rec + code_slot_size_ - 1);
-    }
+    for (const std::uint8_t* rec : recs) prefetch_lines(rec, code_slot_size_);
     if (metric_ == DistanceMetric::kL2) {
       for (std::size_t i = 0; i < nodes.size(); ++i) {
         out[i] =

@@ -6,6 +6,7 @@
 
 #include "common/error.h"
 #include "common/half_bulk.h"
+#include "common/prefetch.h"
 #include "storage/engine/engine.h"
 #include "storage/engine/filter.h"
 #include "storage/engine/internal.h"
@@ -47,13 +48,12 @@ void NorvaneEngine::score_raw_vectors(std::span<const double> query,
                                             " slots");
   constexpr std::size_t kGroup = filter::kScoreGroup;
   std::vector<double> rows(kGroup * d_, 0.0);
-  // The vectors lie at random places in a file larger than the caches: each group's lines
-  // are asked for while the group before it is scored, so their misses overlap.
+  // Each group's vectors are asked for while the group before it is scored.
   const auto prefetch_group = [&](std::size_t begin) {
     if (!raw_vectors_) return;
     for (std::size_t j = begin; j < std::min(begin + kGroup, slots.size()); ++j) {
       const std::span<const std::uint8_t> rec = raw_vectors_->slot(slots[j]);
-      for (std::size_t at = 0; at < rec.size(); at += 64) __builtin_prefetch(rec.data() + at);
+      prefetch_lines(rec.data(), rec.size());
     }
   };
   prefetch_group(0);
