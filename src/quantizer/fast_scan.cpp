@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -159,8 +160,12 @@ const char* scan_kernel_name(ScanKernel kernel) {
 
 struct ScanQuery::Impl {
   std::size_t k = 0;
+  // The tile and scalar kernels' rows. Where the one-record kernel applies they are filled on
+  // first use (a graph walk or a graph build's check of a few records never needs them);
+  // otherwise at once.
   AlignedFloats mse_rows;   // n rows of kRowFloats (w <= 4) or of k floats
   AlignedFloats sign_rows;  // ceil(n / 4) rows of kRowFloats
+  mutable std::once_flag rows_filled;
   std::vector<float> q_rot, q_proj, q_neg, levels16;  // the one-record kernels' tables
   ScanTables tables;
   ScanKernel kernel = ScanKernel::kScalar;
@@ -170,6 +175,12 @@ struct ScanQuery::Impl {
       : k(std::size_t{1} << w),
         mse_rows(n * (w <= 4 ? kRowFloats : k)),
         sign_rows((n + 3) / 4 * kRowFloats) {}
+
+  // Fills the rows from q_rot where it is whole and w <= 4, else from `lut` (n * k).
+  void fill_rows(std::span<const float> lut) const;
+  void ensure_rows() const {
+    std::call_once(rows_filled, [this] { fill_rows({}); });
+  }
 
   std::size_t mse_row_floats() const { return tables.w <= 4 ? kRowFloats : k; }
 
@@ -213,6 +224,7 @@ struct ScanQuery::Impl {
     if (count == 0 || qs.empty()) return;
     const ScanTables& layout = qs[0]->tables;
     for (const Impl* q : qs) {
+      q->ensure_rows();
       NVX_CHECK(q->tables.n == layout.n && q->tables.w == layout.w,
                 "queries of one scan must share a quantizer layout");
     }
@@ -326,14 +338,26 @@ NORVEX_TABLE_CLONES void fill_nibble_rows(const float* q_proj, std::size_t whole
 }  // namespace
 
 ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared) {
+  const std::size_t k = std::size_t{1} << (quantizer.b - 1);
+  NVX_CHECK(prepared.n_centroids == k,
+            checks::eq_failure("n_centroids == k", prepared.n_centroids, k));
+  NVX_CHECK(prepared.lut.size() >= quantizer.n * k,
+            checks::eq_failure("lut.len() == n * k", prepared.lut.size(), quantizer.n * k));
+  init(quantizer, prepared.q_rot, prepared.q_proj, prepared.qjl_scale, prepared.lut);
+}
+
+ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQueryLite& prepared) {
+  NVX_CHECK(prepared.q_rot.size() >= quantizer.n,
+            checks::out_of_bounds(prepared.q_rot.size(), quantizer.n - 1));
+  init(quantizer, prepared.q_rot, prepared.q_proj, prepared.qjl_scale, {});
+}
+
+void ScanQuery::init(const ProdQuantizer& quantizer, std::span<const float> q_rot,
+                     std::span<const float> q_proj, float qjl_scale, std::span<const float> lut) {
   const std::size_t n = quantizer.n;
   const std::size_t w = quantizer.b - 1;
   const std::size_t k = std::size_t{1} << w;
-  NVX_CHECK(prepared.n_centroids == k,
-            checks::eq_failure("n_centroids == k", prepared.n_centroids, k));
-  NVX_CHECK(prepared.lut.size() >= n * k,
-            checks::eq_failure("lut.len() == n * k", prepared.lut.size(), n * k));
-  NVX_CHECK(prepared.q_proj.size() >= n, checks::out_of_bounds(prepared.q_proj.size(), n - 1));
+  NVX_CHECK(q_proj.size() >= n, checks::out_of_bounds(q_proj.size(), n - 1));
   impl_ = std::make_unique<Impl>(n, w);
   Impl& s = *impl_;
   ScanTables& t = s.tables;
@@ -341,54 +365,24 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
   t.w = w;
   t.packed_bytes = quantizer.packed_mse_bytes();
   t.sign_bytes = quantizer.qjl_bytes();
-  t.qjl_scale = prepared.qjl_scale;
+  t.qjl_scale = qjl_scale;
   // A record need not start on a line boundary.
   t.record_lines = (t.packed_bytes + t.sign_bytes + 4 + 63) / 64 + 1;
-
-  const std::size_t stride = s.mse_row_floats();
-  // Each row is the coordinate's k table entries, repeated to fill the row.
-  const std::vector<float>& c = quantizer.mse_quantizer.centroids;
-  // The levels repeated over a row (a whole row when w <= 4).
-  float levels[kRowFloats] = {};
-  if (c.size() == k) {
-    for (std::size_t j = 0; j < kRowFloats; ++j) levels[j] = c[j % k];
-  }
-  if (stride == kRowFloats && prepared.q_rot.size() >= n && c.size() == k) {
-    // The entries are q_rot[i] * c[j] (as prepare_ip_query computes them): one multiply of
-    // the repeated levels per row, which vectorises.
-    fill_level_rows(prepared.q_rot.data(), n, levels, s.mse_rows.data.get());
-  } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      float* row = s.mse_rows.data.get() + i * stride;
-      for (std::size_t j = 0; j < stride; ++j) row[j] = prepared.lut[i * k + j % k];
-    }
-  }
-  // Nibble rows: entry v is the sum over the nibble's positions p < n, in increasing p, of
-  // +q_proj[p] when bit p - 4j of v is set and -q_proj[p] when it is clear.
-  const std::size_t nibbles = (n + 3) / 4;
-  fill_nibble_rows(prepared.q_proj.data(), n / 4, s.sign_rows.data.get());
-  for (std::size_t j = n / 4; j < nibbles; ++j) {  // a last partial nibble
-    float* row = s.sign_rows.data.get() + j * kRowFloats;
-    for (unsigned v = 0; v < 16; ++v) {
-      float sum = 0.0f;
-      for (std::size_t bit = 0; bit < 4 && 4 * j + bit < n; ++bit) {
-        const float q = prepared.q_proj[4 * j + bit];
-        const float term = (v >> bit) & 1u ? q : -q;
-        sum = bit == 0 ? term : sum + term;
-      }
-      row[v] = sum;
-    }
-  }
   t.mse_rows = s.mse_rows.data.get();
   t.sign_rows = s.sign_rows.data.get();
   s.kernel = best_scan_kernel();
-  if (w <= 4 && n % 16 == 0 && prepared.q_rot.size() >= n) {
-    s.q_rot.assign(prepared.q_rot.begin(), prepared.q_rot.begin() + n);
-    s.q_proj.assign(prepared.q_proj.begin(), prepared.q_proj.begin() + n);
+
+  const std::vector<float>& c = quantizer.mse_quantizer.centroids;
+  NVX_CHECK(c.size() == k, checks::eq_failure("centroids.len() == k", c.size(), k));
+  // Each table row is the coordinate's k entries, repeated to fill the row; the entries are
+  // q_rot[i] * c[j], as prepare_ip_query computes them.
+  s.levels16.resize(kRowFloats);
+  for (std::size_t j = 0; j < kRowFloats; ++j) s.levels16[j] = c[j % k];
+  s.q_rot.assign(q_rot.begin(), q_rot.begin() + std::min(q_rot.size(), n));
+  s.q_proj.assign(q_proj.begin(), q_proj.begin() + n);
+  if (w <= 4 && n % 16 == 0 && s.q_rot.size() == n) {
     s.q_neg.resize(n);
     for (std::size_t i = 0; i < n; ++i) s.q_neg[i] = 0.0f - s.q_proj[i];
-    NVX_CHECK(c.size() == k, checks::eq_failure("centroids.len() == k", c.size(), k));
-    s.levels16.assign(levels, levels + kRowFloats);
     t.q_rot = s.q_rot.data();
     t.q_proj = s.q_proj.data();
     t.q_neg = s.q_neg.data();
@@ -396,6 +390,48 @@ ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prep
     s.one = s.kernel == ScanKernel::kAvx512
                 ? detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi())
                 : nullptr;
+  }
+  if (s.one != nullptr) return;
+  std::vector<float> products;  // w > 4 from a query without the table: the same products
+  if (lut.empty() && w > 4) {
+    products.resize(n * k);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < k; ++j) products[i * k + j] = s.q_rot[i] * c[j];
+    }
+    lut = products;
+  }
+  std::call_once(s.rows_filled, [&] { s.fill_rows(lut); });
+}
+
+void ScanQuery::Impl::fill_rows(std::span<const float> lut) const {
+  const ScanTables& t = tables;
+  const std::size_t n = t.n;
+  const std::size_t stride = mse_row_floats();
+  float* rows = mse_rows.data.get();
+  if (stride == kRowFloats && q_rot.size() == n) {
+    fill_level_rows(q_rot.data(), n, levels16.data(), rows);
+  } else {
+    NVX_CHECK(lut.size() >= n * k, checks::eq_failure("lut.len() == n * k", lut.size(), n * k));
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < stride; ++j) rows[i * stride + j] = lut[i * k + j % k];
+    }
+  }
+  // Nibble rows: entry v is the sum over the nibble's positions p < n, in increasing p, of
+  // +q_proj[p] when bit p - 4j of v is set and -q_proj[p] when it is clear.
+  const std::size_t nibbles = (n + 3) / 4;
+  float* signs = sign_rows.data.get();
+  fill_nibble_rows(q_proj.data(), n / 4, signs);
+  for (std::size_t j = n / 4; j < nibbles; ++j) {  // a last partial nibble
+    float* row = signs + j * kRowFloats;
+    for (unsigned v = 0; v < 16; ++v) {
+      float sum = 0.0f;
+      for (std::size_t bit = 0; bit < 4 && 4 * j + bit < n; ++bit) {
+        const float q = q_proj[4 * j + bit];
+        const float term = (v >> bit) & 1u ? q : -q;
+        sum = bit == 0 ? term : sum + term;
+      }
+      row[v] = sum;
+    }
   }
 }
 
@@ -458,6 +494,12 @@ void ScanQuery::score_few(std::span<const std::uint8_t* const> records,
 }
 
 bool ScanQuery::one_record_vbmi_available() { return cpu_has_avx512_vbmi(); }
+
+bool ScanQuery::few_records_simd(const ProdQuantizer& quantizer) {
+  const std::size_t w = quantizer.b - 1;
+  return w <= 4 && quantizer.n % 16 == 0 && best_scan_kernel() == ScanKernel::kAvx512 &&
+         detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi()) != nullptr;
+}
 
 bool ScanQuery::has_one_record_kernel() const { return impl_->tables.q_rot != nullptr; }
 

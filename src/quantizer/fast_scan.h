@@ -45,6 +45,8 @@ struct SlotRecords {
 class ScanQuery {
  public:
   ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared);
+  // From a query without the n * k table (the same scores: the table is q_rot[i] * c[j]).
+  ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQueryLite& prepared);
   ScanQuery(ScanQuery&&) noexcept;
   ScanQuery& operator=(ScanQuery&&) noexcept;
   ~ScanQuery();
@@ -70,7 +72,7 @@ class ScanQuery {
   // record at a time with sixteen partial sums, where a tile kernel would mostly score its
   // padding; otherwise as score_records. Each score agrees with score_ip_encoded up to float
   // rounding (not bit for bit with score_records: the sums run in another order).
-  static constexpr std::size_t kFewBelow = 24;
+  static constexpr std::size_t kFewBelow = 64;
   void score_few(std::span<const std::uint8_t* const> records, std::span<float> out) const;
   // Whether the query has the one-record tables (w <= 4, n a multiple of 16, a prepared query
   // with its rotated query).
@@ -79,6 +81,9 @@ class ScanQuery {
   // form for CPUs with AVX-512 VBMI, which must have it). For tests.
   void score_one_record(std::span<const std::uint8_t* const> records, std::span<float> out,
                         ScanKernel kernel, bool vbmi = false) const;
+  // Whether score_few scores few records of this quantizer's queries with a SIMD kernel
+  // that needs no tables (the set-up is then a copy of the rotated query).
+  static bool few_records_simd(const ProdQuantizer& quantizer);
   // Whether this CPU runs the VBMI form of the one-record kernel.
   static bool one_record_vbmi_available();
 
@@ -91,6 +96,8 @@ class ScanQuery {
 
  private:
   struct Impl;
+  void init(const ProdQuantizer& quantizer, std::span<const float> q_rot,
+            std::span<const float> q_proj, float qjl_scale, std::span<const float> lut);
   static std::vector<const Impl*> impls_of(std::span<const ScanQuery* const> queries);
   std::unique_ptr<Impl> impl_;
 };

@@ -121,6 +121,9 @@ TEST_P(FastScanAgreement, KernelsMatchReferenceAndEachOther) {
       const PreparedIpQuery prepared =
           pq.prepare_ip_query(std::vector<double>(query.begin(), query.end()));
       const ScanQuery sq(pq, prepared);
+      // Built from the query without its n * k table: the same tables, so the same bits.
+      const ScanQuery from_lite(
+          pq, pq.prepare_ip_query_lite(std::vector<double>(query.begin(), query.end())));
 
       const std::vector<float> scalar = score_with(sq, slots, ScanKernel::kScalar);
       for (std::size_t i = 0; i < slots.count(); ++i) {
@@ -129,11 +132,13 @@ TEST_P(FastScanAgreement, KernelsMatchReferenceAndEachOther) {
         EXPECT_NEAR(scalar[i], ref, 2e-6 * term_magnitude(pq, prepared, c.gamma)) << "record " << i;
       }
       for (ScanKernel kernel : kernels) {
-        const std::vector<float> got = score_with(sq, slots, kernel);
-        for (std::size_t i = 0; i < got.size(); ++i) {
-          ASSERT_EQ(std::bit_cast<std::uint32_t>(got[i]), std::bit_cast<std::uint32_t>(scalar[i]))
-              << scan_kernel_name(kernel) << " record " << i << ": " << got[i] << " vs "
-              << scalar[i];
+        for (const ScanQuery* query_form : {&sq, &from_lite}) {
+          const std::vector<float> got = score_with(*query_form, slots, kernel);
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(got[i]), std::bit_cast<std::uint32_t>(scalar[i]))
+                << scan_kernel_name(kernel) << (query_form == &sq ? "" : " from lite") << " record "
+                << i << ": " << got[i] << " vs " << scalar[i];
+          }
         }
       }
     }
@@ -271,14 +276,17 @@ TEST(FastScanOneRecord, KernelsAgreeBitForBitAndWithTheReferenceWithinRounding) 
           }
         }
         // A few records take the one-record path, many the tiles: both near the reference.
-        for (const std::size_t count : {std::size_t{3}, recs.size()}) {
+        std::vector<const std::uint8_t*> many(ScanQuery::kFewBelow + 5);
+        for (std::size_t i = 0; i < many.size(); ++i) many[i] = recs[i % recs.size()];
+        for (const std::size_t count : {std::size_t{3}, recs.size(), many.size()}) {
           std::vector<float> out(count);
-          sq.score_few(std::span(recs).first(count), out);
+          sq.score_few(std::span(many).first(count), out);
           for (std::size_t i = 0; i < count; ++i) {
-            const Code& c = slots.codes[i];
+            const Code& c = slots.codes[i % recs.size()];
             const double want = pq.score_ip_encoded(prepared, c.mse_indices, c.qjl_bits, c.gamma);
             const double tol = 1e-5 * term_magnitude(pq, prepared, c.gamma);
-            ASSERT_NEAR(reference[i], want, tol) << "b=" << b << " d=" << d << " record " << i;
+            ASSERT_NEAR(reference[i % recs.size()], want, tol)
+                << "b=" << b << " d=" << d << " record " << i;
             ASSERT_NEAR(out[i], want, tol) << "b=" << b << " d=" << d << " count " << count;
           }
         }

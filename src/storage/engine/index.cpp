@@ -258,6 +258,9 @@ GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>
     auto state = std::make_shared<RawState>(RawState{
         &*raw_vectors_, raw_precision_, slots, codes_->data(), code_slot_size_, ++generations});
     constexpr std::size_t kScanFrom = 8;
+    // Where a few records are scored one at a time with SIMD, the scan costs little to set up
+    // and beats the light scoring for any count.
+    const bool simd_few = quantizer::ScanQuery::few_records_simd(*q);
     return {
         metric_, [=](std::uint32_t u, std::span<const std::uint32_t> cand, std::span<double> out) {
           struct Cached {
@@ -289,8 +292,9 @@ GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>
               out[i] = static_cast<double>(s) * codes->norm[cand[i]];
             }
           };
-          if (cand.size() >= kScanFrom) {
-            if (!c.scan) c.scan.emplace(*q, q->prepare_ip_query(c.a));
+          if (!c.lite) c.lite = q->prepare_ip_query_lite(c.a);
+          if (!c.scan && (cand.size() >= kScanFrom || simd_few)) c.scan.emplace(*q, *c.lite);
+          if (c.scan) {
             thread_local std::vector<const std::uint8_t*> recs;
             thread_local std::vector<float> scores;
             recs.resize(cand.size());
@@ -302,7 +306,6 @@ GraphSimilarity NorvaneEngine::graph_similarity(const std::vector<std::uint32_t>
             for (std::size_t i = 0; i < cand.size(); ++i) finish(i, scores[i]);
             return;
           }
-          if (!c.lite) c.lite = q->prepare_ip_query_lite(c.a);
           const quantizer::PreparedIpQueryLite& prepared = *c.lite;
           float proj_total = 0.0f;
           for (const float x : prepared.q_proj) proj_total += x;
@@ -378,7 +381,7 @@ std::vector<SearchResult> NorvaneEngine::graph_search(const std::vector<double>&
   // the fast scan (several records per pass), l2 from a reconstruction into a reused buffer.
   std::optional<quantizer::ScanQuery> scan;
   if (metric_ != DistanceMetric::kL2) {
-    scan.emplace(*quantizer_, quantizer_->prepare_ip_query(query));
+    scan.emplace(*quantizer_, quantizer_->prepare_ip_query_lite(query));
   }
   const std::uint8_t* records = codes_->data();
   const std::uint64_t slot_limit = codes_->len();

@@ -151,7 +151,7 @@ std::vector<SearchResult> NorvaneEngine::exhaustive_search_simd(
   ctx.quantizer = quantizer_.get();
   std::optional<quantizer::ScanQuery> scan;
   if (metric_ != DistanceMetric::kL2) {
-    scan.emplace(*quantizer_, quantizer_->prepare_ip_query(query));
+    scan.emplace(*quantizer_, quantizer_->prepare_ip_query_lite(query));
     ctx.scan = &*scan;
   }
   ctx.query = query;
