@@ -265,15 +265,21 @@ class LevelBuilder {
     return next;
   }
 
-  double distance(double s, std::uint32_t a, std::uint32_t b) const {
-    return distance_of(s, self_of(a), self_of(b));
+  // The diversity rule compares alpha * dist(a, b) with other distances. It works on keys that
+  // order like the distances, scaled by alpha_key_: for inner products the squared distance
+  // (self_a + self_b - 2 s, no square root per pair) and alpha squared; for l2 the distance.
+  double distance_key(double s, std::uint32_t a, std::uint32_t b) const {
+    return distance_key_of(s, self_of(a), self_of(b));
   }
   // Node a's self-similarity; only inner-product distances use them (none are kept for l2).
   double self_of(std::uint32_t a) const { return self_.empty() ? 0.0 : self_[a]; }
   // The same from the two self-similarities, for callers that have them at hand.
-  double distance_of(double s, double self_a, double self_b) const {
+  double distance_key_of(double s, double self_a, double self_b) const {
     if (similarity_.metric == DistanceMetric::kL2) return -s;
-    return std::sqrt(std::max(0.0, self_a + self_b - 2.0 * s));
+    return std::max(0.0, self_a + self_b - 2.0 * s);
+  }
+  double alpha_key() const {
+    return similarity_.metric == DistanceMetric::kL2 ? alpha_ : alpha_ * alpha_;
   }
 
   // Scores the candidates (local numbers) against node i and keeps at most limit_ of them.
@@ -295,27 +301,37 @@ class LevelBuilder {
     std::vector<double> scores(cand.size());
     similarity_.score(u, global, scores);
     // Best first: higher score, then earlier candidate. Only the head of this order is
-    // needed, so it is produced lazily from a heap.
-    auto worse = [&](std::uint32_t a, std::uint32_t b) {
-      if (score_less(scores[a], scores[b])) return true;
-      if (score_less(scores[b], scores[a])) return false;
-      return a > b;
+    // needed, so it is sorted a block at a time, each block twice the one before.
+    struct Ranked {
+      double score;  // NaN as -infinity
+      std::uint32_t k;
     };
-    std::vector<std::uint32_t> heap(cand.size());
-    std::iota(heap.begin(), heap.end(), 0);
-    std::make_heap(heap.begin(), heap.end(), worse);
+    std::vector<Ranked> order(cand.size());
+    for (std::uint32_t k = 0; k < cand.size(); ++k) {
+      order[k] = {std::isnan(scores[k]) ? -std::numeric_limits<double>::infinity() : scores[k], k};
+    }
+    const auto better = [](const Ranked& a, const Ranked& b) {
+      return a.score > b.score || (a.score == b.score && a.k < b.k);
+    };
+    std::size_t taken = 0, sorted = 0;
+    const auto exhausted = [&] { return taken == order.size(); };
     auto next_best = [&] {
-      std::pop_heap(heap.begin(), heap.end(), worse);
-      const std::uint32_t k = heap.back();
-      heap.pop_back();
-      return k;
+      if (taken == sorted) {
+        const std::size_t end = std::min(order.size(), sorted + std::max<std::size_t>(64, sorted));
+        const auto from = order.begin() + static_cast<std::ptrdiff_t>(sorted);
+        const auto to = order.begin() + static_cast<std::ptrdiff_t>(end);
+        if (to != order.end()) std::nth_element(from, to - 1, order.end(), better);
+        std::sort(from, to, better);
+        sorted = end;
+      }
+      return order[taken++].k;
     };
 
     const std::size_t reserve = std::min(reserve_, limit_ - 1);
     const bool track = diverse_ || reserve > 0;  // pairwise checks need the kept nodes
     std::vector<std::uint32_t> kept;             // candidate positions
     kept.reserve(std::min(limit_, cand.size()));
-    // The kept nodes, near and long apart, with their distances to u.
+    // The kept nodes, near and long apart, with their distance keys to u.
     std::vector<std::uint32_t> near_global, long_global;
     std::vector<double> near_dist, long_dist;
     std::vector<double> near_self, long_self;  // their self-similarities
@@ -329,9 +345,10 @@ class LevelBuilder {
       pair_scores.resize(group.size());
       similarity_.score(v, group, pair_scores);
       const double self_v = self_of(v);
+      const double alpha = alpha_key();
       for (std::size_t j = 0; j < group.size(); ++j) {
-        const double d_vw = distance_of(pair_scores[j], self_v, group_self[j]);
-        if (alpha_ * d_vw <= d_uv || (both_ways && alpha_ * d_vw <= group_dist[j])) return true;
+        const double d_vw = distance_key_of(pair_scores[j], self_v, group_self[j]);
+        if (alpha * d_vw <= d_uv || (both_ways && alpha * d_vw <= group_dist[j])) return true;
       }
       return false;
     };
@@ -349,29 +366,29 @@ class LevelBuilder {
       (is_long ? long_self : near_self).push_back(self_of(global[k]));
     };
     auto try_near = [&](std::uint32_t k, bool both_ways) {
-      const double d_uv = track ? distance(scores[k], u, global[k]) : 0.0;
+      const double d_uv = track ? distance_key(scores[k], u, global[k]) : 0.0;
       if (diverse_ && !kept.empty() && refused(global[k], d_uv, both_ways)) return;
       keep(k, d_uv, false);
     };
 
-    while (!heap.empty() && kept.size() < limit_ - reserve) try_near(next_best(), false);
+    while (!exhausted() && kept.size() < limit_ - reserve) try_near(next_best(), false);
     if (reserve == 0 || kept.size() < limit_ - reserve) {
       std::sort(kept.begin(), kept.end());
       for (std::uint32_t& k : kept) k = cand[k];
       return kept;
     }
 
-    const double radius = alpha_ * *std::max_element(near_dist.begin(), near_dist.end());
+    const double radius = alpha_key() * *std::max_element(near_dist.begin(), near_dist.end());
     std::vector<std::uint32_t> deferred;  // candidates within the radius, best first
     // Long links are diverse among themselves; in passes that apply the rule, also against
     // the near part. Where the near part covers the far candidates (data of low intrinsic
     // dimension), long links are not needed and hard to find: after 2 * reserve candidates
     // refused by near neighbours the search for them stops.
     std::size_t near_refusals = 0;
-    while (!heap.empty() && long_global.size() < reserve && near_refusals < 2 * reserve) {
+    while (!exhausted() && long_global.size() < reserve && near_refusals < 2 * reserve) {
       const std::uint32_t k = next_best();
       const std::uint32_t v = global[k];
-      const double d_uv = distance(scores[k], u, v);
+      const double d_uv = distance_key(scores[k], u, v);
       if (!(d_uv > radius)) {
         deferred.push_back(k);
         continue;
@@ -387,7 +404,7 @@ class LevelBuilder {
     for (std::size_t j = 0; j < deferred.size() && kept.size() < limit_; ++j) {
       try_near(deferred[j], true);
     }
-    while (!heap.empty() && kept.size() < limit_) try_near(next_best(), true);
+    while (!exhausted() && kept.size() < limit_) try_near(next_best(), true);
     std::sort(kept.begin(), kept.end());
     for (std::uint32_t& k : kept) k = cand[k];
     return kept;
