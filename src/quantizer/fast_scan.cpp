@@ -158,6 +158,17 @@ const char* scan_kernel_name(ScanKernel kernel) {
   return "?";
 }
 
+namespace {
+
+// The SIMD one-record kernel for codes of this shape on this CPU; null where there is none
+// (score_few then scores with the tiles).
+detail::OneKernel simd_one_record_kernel(std::size_t n, std::size_t w) {
+  if (w > 4 || n % 16 != 0 || best_scan_kernel() != ScanKernel::kAvx512) return nullptr;
+  return detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi());
+}
+
+}  // namespace
+
 struct ScanQuery::Impl {
   std::size_t k = 0;
   // The tile and scalar kernels' rows. Where the one-record kernel applies they are filled on
@@ -387,9 +398,7 @@ void ScanQuery::init(const ProdQuantizer& quantizer, std::span<const float> q_ro
     t.q_proj = s.q_proj.data();
     t.q_neg = s.q_neg.data();
     t.levels16 = s.levels16.data();
-    s.one = s.kernel == ScanKernel::kAvx512
-                ? detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi())
-                : nullptr;
+    s.one = simd_one_record_kernel(n, w);
   }
   if (s.one != nullptr) return;
   std::vector<float> products;  // w > 4 from a query without the table: the same products
@@ -496,9 +505,7 @@ void ScanQuery::score_few(std::span<const std::uint8_t* const> records,
 bool ScanQuery::one_record_vbmi_available() { return cpu_has_avx512_vbmi(); }
 
 bool ScanQuery::few_records_simd(const ProdQuantizer& quantizer) {
-  const std::size_t w = quantizer.b - 1;
-  return w <= 4 && quantizer.n % 16 == 0 && best_scan_kernel() == ScanKernel::kAvx512 &&
-         detail::avx512_one_record_kernel(w, cpu_has_avx512_vbmi()) != nullptr;
+  return simd_one_record_kernel(quantizer.n, quantizer.b - 1) != nullptr;
 }
 
 bool ScanQuery::has_one_record_kernel() const { return impl_->tables.q_rot != nullptr; }

@@ -40,8 +40,8 @@ struct SlotRecords {
 };
 
 // A query laid out for the scan: per-coordinate rows of the scalar-quantizer table and the
-// sketch's nibble table. Built once per query (O(n * 16) floats); immutable, shareable by the
-// threads of one scan.
+// sketch's nibble table (O(n * 16) floats, filled once, on the first scan that needs them), and
+// the rotated query for the one-record kernels. Shareable by the threads of one scan.
 class ScanQuery {
  public:
   ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared);
@@ -70,8 +70,9 @@ class ScanQuery {
 
   // Scores a few records (the new neighbours of a graph node): below kFewBelow records one
   // record at a time with sixteen partial sums, where a tile kernel would mostly score its
-  // padding; otherwise as score_records. Each score agrees with score_ip_encoded up to float
-  // rounding (not bit for bit with score_records: the sums run in another order).
+  // padding and first fill its tables; otherwise as score_records. Each score agrees with
+  // score_ip_encoded up to float rounding (not bit for bit with score_records: the sums run in
+  // another order).
   static constexpr std::size_t kFewBelow = 64;
   void score_few(std::span<const std::uint8_t* const> records, std::span<float> out) const;
   // Whether the query has the one-record tables (w <= 4, n a multiple of 16, a prepared query

@@ -266,8 +266,9 @@ class LevelBuilder {
   }
 
   // The diversity rule compares alpha * dist(a, b) with other distances. It works on keys that
-  // order like the distances, scaled by alpha_key_: for inner products the squared distance
-  // (self_a + self_b - 2 s, no square root per pair) and alpha squared; for l2 the distance.
+  // order like the distances, with alpha_key() in place of alpha: for inner products the
+  // squared distance (self_a + self_b - 2 s, no square root per pair) and alpha squared; for
+  // l2 the distance and alpha.
   double distance_key(double s, std::uint32_t a, std::uint32_t b) const {
     return distance_key_of(s, self_of(a), self_of(b));
   }
