@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -34,6 +35,7 @@ struct AlignedFloats {
   std::unique_ptr<float[], Free> data;
   std::size_t size = 0;
 
+  AlignedFloats() = default;
   explicit AlignedFloats(std::size_t count)
       : data(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t(64)))),
         size(count) {}  // every table is written in full by its owner
@@ -85,9 +87,17 @@ namespace detail {
 
 namespace {
 
+// The one-record kernels' last step: 32 partial sums folded in halves.
+float fold32(float* v) {
+  for (std::size_t half = 16; half >= 2; half /= 2) {
+    for (std::size_t l = 0; l < half; ++l) v[l] += v[l + half];
+  }
+  return v[0] + v[1];
+}
+
 float one_record_scalar(const ScanTables& t, const std::uint8_t* rec) {
-  float mse[16] = {};
-  float sign[16] = {};
+  float mse[32] = {};
+  float sign[32] = {};
   const std::uint32_t mask = (std::uint32_t{1} << t.w) - 1;
   std::uint64_t window = 0;
   std::size_t avail = 0;
@@ -101,19 +111,12 @@ float one_record_scalar(const ScanTables& t, const std::uint8_t* rec) {
     const float level = t.levels16[window & mask];
     window >>= t.w;
     avail -= t.w;
-    mse[i % 16] += level * t.q_rot[i];
-    const float q = t.q_proj[i];
-    sign[i % 16] += (signs[i / 8] >> (i % 8)) & 1u ? q : t.q_neg[i];
+    mse[i % 32] = std::fma(level, t.q_rot[i], mse[i % 32]);
+    if ((signs[i / 8] >> (i % 8)) & 1u) sign[i % 32] += t.q_proj[i];
   }
-  const auto fold = [](float* v) {
-    for (std::size_t half = 8; half >= 2; half /= 2) {
-      for (std::size_t l = 0; l < half; ++l) v[l] += v[l + half];
-    }
-    return v[0] + v[1];
-  };
   float gamma;
   std::memcpy(&gamma, rec + t.packed_bytes + t.sign_bytes, sizeof(gamma));
-  return finish_score(fold(mse), fold(sign), t.qjl_scale, gamma);
+  return finish_score(fold32(mse), 2.0f * fold32(sign) - t.q_proj_sum, t.qjl_scale, gamma);
 }
 
 }  // namespace
@@ -171,21 +174,18 @@ detail::OneKernel simd_one_record_kernel(std::size_t n, std::size_t w) {
 
 struct ScanQuery::Impl {
   std::size_t k = 0;
-  // The tile and scalar kernels' rows. Where the one-record kernel applies they are filled on
-  // first use (a graph walk or a graph build's check of a few records never needs them);
-  // otherwise at once.
-  AlignedFloats mse_rows;   // n rows of kRowFloats (w <= 4) or of k floats
-  AlignedFloats sign_rows;  // ceil(n / 4) rows of kRowFloats
+  // The tile and scalar kernels' rows. Where the one-record kernel applies they are allocated
+  // and filled on first use (a graph walk or a graph build's check of a few records never
+  // needs them); otherwise at once. The fill also sets the rows' pointers in `tables`.
+  mutable AlignedFloats mse_rows;   // n rows of kRowFloats (w <= 4) or of k floats
+  mutable AlignedFloats sign_rows;  // ceil(n / 4) rows of kRowFloats
   mutable std::once_flag rows_filled;
-  std::vector<float> q_rot, q_proj, q_neg, levels16;  // the one-record kernels' tables
-  ScanTables tables;
+  std::vector<float> q_rot, q_proj, levels16;  // the one-record kernels' tables
+  mutable ScanTables tables;
   ScanKernel kernel = ScanKernel::kScalar;
   detail::OneKernel one = nullptr;  // the fastest one-record kernel; null: none fits
 
-  Impl(std::size_t n, std::size_t w)
-      : k(std::size_t{1} << w),
-        mse_rows(n * (w <= 4 ? kRowFloats : k)),
-        sign_rows((n + 3) / 4 * kRowFloats) {}
+  explicit Impl(std::size_t w) : k(std::size_t{1} << w) {}
 
   // Fills the rows from q_rot where it is whole and w <= 4, else from `lut` (n * k).
   void fill_rows(std::span<const float> lut) const;
@@ -346,6 +346,28 @@ NORVEX_TABLE_CLONES void fill_nibble_rows(const float* q_proj, std::size_t whole
   }
 }
 
+// The sum of q[0..n) (n a multiple of 16) in the one-record kernels' 32 lanes, kept in vector
+// registers: a graph build sets up a query for every node it links.
+NORVEX_TABLE_CLONES float lane_sum(const float* q, std::size_t n) {
+  using Lanes = float __attribute__((vector_size(64)));
+  const auto load = [q](std::size_t i) {
+    Lanes v;
+    std::memcpy(&v, q + i, sizeof(v));
+    return v;
+  };
+  Lanes low = {}, high = {};
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    low += load(i);
+    high += load(i + 16);
+  }
+  if (i < n) low += load(i);
+  float lanes[32];
+  std::memcpy(lanes, &low, sizeof(low));
+  std::memcpy(lanes + 16, &high, sizeof(high));
+  return detail::fold32(lanes);
+}
+
 }  // namespace
 
 ScanQuery::ScanQuery(const ProdQuantizer& quantizer, const PreparedIpQuery& prepared) {
@@ -369,7 +391,7 @@ void ScanQuery::init(const ProdQuantizer& quantizer, std::span<const float> q_ro
   const std::size_t w = quantizer.b - 1;
   const std::size_t k = std::size_t{1} << w;
   NVX_CHECK(q_proj.size() >= n, checks::out_of_bounds(q_proj.size(), n - 1));
-  impl_ = std::make_unique<Impl>(n, w);
+  impl_ = std::make_unique<Impl>(w);
   Impl& s = *impl_;
   ScanTables& t = s.tables;
   t.n = n;
@@ -379,8 +401,6 @@ void ScanQuery::init(const ProdQuantizer& quantizer, std::span<const float> q_ro
   t.qjl_scale = qjl_scale;
   // A record need not start on a line boundary.
   t.record_lines = (t.packed_bytes + t.sign_bytes + 4 + 63) / 64 + 1;
-  t.mse_rows = s.mse_rows.data.get();
-  t.sign_rows = s.sign_rows.data.get();
   s.kernel = best_scan_kernel();
 
   const std::vector<float>& c = quantizer.mse_quantizer.centroids;
@@ -392,11 +412,9 @@ void ScanQuery::init(const ProdQuantizer& quantizer, std::span<const float> q_ro
   s.q_rot.assign(q_rot.begin(), q_rot.begin() + std::min(q_rot.size(), n));
   s.q_proj.assign(q_proj.begin(), q_proj.begin() + n);
   if (w <= 4 && n % 16 == 0 && s.q_rot.size() == n) {
-    s.q_neg.resize(n);
-    for (std::size_t i = 0; i < n; ++i) s.q_neg[i] = 0.0f - s.q_proj[i];
+    t.q_proj_sum = lane_sum(s.q_proj.data(), n);
     t.q_rot = s.q_rot.data();
     t.q_proj = s.q_proj.data();
-    t.q_neg = s.q_neg.data();
     t.levels16 = s.levels16.data();
     s.one = simd_one_record_kernel(n, w);
   }
@@ -413,9 +431,13 @@ void ScanQuery::init(const ProdQuantizer& quantizer, std::span<const float> q_ro
 }
 
 void ScanQuery::Impl::fill_rows(std::span<const float> lut) const {
-  const ScanTables& t = tables;
-  const std::size_t n = t.n;
+  const std::size_t n = tables.n;
   const std::size_t stride = mse_row_floats();
+  mse_rows = AlignedFloats(n * stride);
+  sign_rows = AlignedFloats((n + 3) / 4 * kRowFloats);
+  tables.mse_rows = mse_rows.data.get();
+  tables.sign_rows = sign_rows.data.get();
+  const ScanTables& t = tables;
   float* rows = mse_rows.data.get();
   if (stride == kRowFloats && q_rot.size() == n) {
     fill_level_rows(q_rot.data(), n, levels16.data(), rows);

@@ -1,8 +1,8 @@
 // AVX-512 one-record kernels of the fast scan: sixteen coordinates of a record per step, the
-// codebook levels picked by a permute of the 16-entry level row, times the rotated query; the
-// sketch's sixteen signs are one mask. Same operations as one_record_scalar (see
-// fast_scan_kernels.h). Compiled for AVX-512 (and VBMI) by a target pragma; the VBMI form is
-// called only when the CPU has it, the other only when it has AVX-512.
+// codebook levels picked by a permute of the 16-entry level row, times the rotated query in one
+// fused multiply-add; the sketch's sixteen signs are the mask of one masked add. Same operations as
+// one_record_scalar (see fast_scan_kernels.h). Compiled for AVX-512 (and VBMI) by a target pragma;
+// the VBMI form is called only when the CPU has it, the other only when it has AVX-512.
 #include "quantizer/fast_scan_kernels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -37,13 +37,17 @@ inline float fold16(__m512 v) {
   return _mm_cvtss_f32(h1);
 }
 
-// Sums of one record's coordinates: lane l holds those i with i mod 16 == l.
+// Sums of one record's coordinates, in two sets so that each chain of dependent adds is half
+// as long: lane l of set h holds those i with i mod 32 == 16 h + l.
 struct Sums {
-  __m512 mse;
-  __m512 sign;
+  __m512 mse[2];
+  __m512 sign[2];
 };
 
-inline Sums zero_sums() { return {_mm512_setzero_ps(), _mm512_setzero_ps()}; }
+inline Sums zero_sums() {
+  const __m512 z = _mm512_setzero_ps();
+  return {{z, z}, {z, z}};
+}
 
 // The group's sixteen indices, index l in the low bits of lane l (higher bits are ignored:
 // the permute reads four, and the level row repeats with period 2^W). Index l sits at bit W*l
@@ -75,42 +79,50 @@ inline __m512i group_indices(const std::uint8_t* packed) {
   }
 }
 
-// Adds coordinates i..i+15 of the record whose packed group starts at `packed` and whose sign
-// bits for them are at `signs`.
-template <int W, bool kVbmi>
-inline void add_group(const ScanTables& t, __m512 levels, std::size_t i, const std::uint8_t* packed,
-                      const std::uint8_t* signs, Sums& s) {
-  const __m512 level = _mm512_permutexvar_ps(group_indices<W, kVbmi>(packed), levels);
-  s.mse = _mm512_add_ps(s.mse, _mm512_mul_ps(level, _mm512_loadu_ps(t.q_rot + i)));
+// Adds group g (coordinates 16 g .. 16 g + 15) of record `rec` to set H of its sums.
+template <int W, bool kVbmi, int H>
+inline void add_group(const ScanTables& t, __m512 levels, std::size_t g, const std::uint8_t* rec,
+                      Sums& s) {
+  const std::size_t i = 16 * g;
+  const __m512 level = _mm512_permutexvar_ps(group_indices<W, kVbmi>(rec + g * 2 * W), levels);
+  s.mse[H] = _mm512_fmadd_ps(level, _mm512_loadu_ps(t.q_rot + i), s.mse[H]);
   std::uint16_t bits;
-  std::memcpy(&bits, signs, 2);
-  // +q_proj where the bit is set, the stored 0 - q_proj where it is clear.
-  s.sign =
-      _mm512_add_ps(s.sign, _mm512_mask_loadu_ps(_mm512_loadu_ps(t.q_neg + i), bits, t.q_proj + i));
+  std::memcpy(&bits, rec + t.packed_bytes + 2 * g, 2);
+  s.sign[H] = _mm512_mask_add_ps(s.sign[H], bits, s.sign[H], _mm512_loadu_ps(t.q_proj + i));
 }
 
 template <int W>
 float finish(const ScanTables& t, const Sums& s, const std::uint8_t* rec) {
   float gamma;
   std::memcpy(&gamma, rec + t.packed_bytes + t.sign_bytes, sizeof(gamma));
-  return finish_score(fold16(s.mse), fold16(s.sign), t.qjl_scale, gamma);
+  const float mse = fold16(_mm512_add_ps(s.mse[0], s.mse[1]));
+  const float sign = fold16(_mm512_add_ps(s.sign[0], s.sign[1]));
+  return finish_score(mse, 2.0f * sign - t.q_proj_sum, t.qjl_scale, gamma);
 }
 
-// Two records per pass: each record's sums form one chain of dependent adds, and a second
-// independent chain keeps the core busy while the first waits on its last add.
+// Up to two records per pass, each with two sets of sums: four independent chains of
+// dependent adds keep the core busy while each waits on its last add.
 template <int W, bool kVbmi>
 void one_records(const ScanTables& t, const std::uint8_t* const* records, std::size_t count,
                  float* out) {
   const __m512 levels = _mm512_loadu_ps(t.levels16);
+  const std::size_t groups = t.n / 16;
   std::size_t r = 0;
   for (; r + 2 <= count; r += 2) {
     const std::uint8_t* a = records[r];
     const std::uint8_t* b = records[r + 1];
     Sums sa = zero_sums();
     Sums sb = zero_sums();
-    for (std::size_t i = 0, g = 0; i < t.n; i += 16, ++g) {
-      add_group<W, kVbmi>(t, levels, i, a + g * 2 * W, a + t.packed_bytes + 2 * g, sa);
-      add_group<W, kVbmi>(t, levels, i, b + g * 2 * W, b + t.packed_bytes + 2 * g, sb);
+    std::size_t g = 0;
+    for (; g + 2 <= groups; g += 2) {
+      add_group<W, kVbmi, 0>(t, levels, g, a, sa);
+      add_group<W, kVbmi, 0>(t, levels, g, b, sb);
+      add_group<W, kVbmi, 1>(t, levels, g + 1, a, sa);
+      add_group<W, kVbmi, 1>(t, levels, g + 1, b, sb);
+    }
+    if (g < groups) {
+      add_group<W, kVbmi, 0>(t, levels, g, a, sa);
+      add_group<W, kVbmi, 0>(t, levels, g, b, sb);
     }
     out[r] = finish<W>(t, sa, a);
     out[r + 1] = finish<W>(t, sb, b);
@@ -118,9 +130,12 @@ void one_records(const ScanTables& t, const std::uint8_t* const* records, std::s
   if (r < count) {
     const std::uint8_t* a = records[r];
     Sums sa = zero_sums();
-    for (std::size_t i = 0, g = 0; i < t.n; i += 16, ++g) {
-      add_group<W, kVbmi>(t, levels, i, a + g * 2 * W, a + t.packed_bytes + 2 * g, sa);
+    std::size_t g = 0;
+    for (; g + 2 <= groups; g += 2) {
+      add_group<W, kVbmi, 0>(t, levels, g, a, sa);
+      add_group<W, kVbmi, 1>(t, levels, g + 1, a, sa);
     }
+    if (g < groups) add_group<W, kVbmi, 0>(t, levels, g, a, sa);
     out[r] = finish<W>(t, sa, a);
   }
 }
