@@ -168,11 +168,14 @@ TEST(EngineSearch, RerankOffReturnsTheBestCodeScoresAndKeepsTiesInSlotOrder) {
   }
   const auto all = search(*e, same, 10);
   ASSERT_EQ(all.size(), 10u);
-  const auto top3 = search(*e, same, 3);
-  ASSERT_EQ(top3.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(top3[i].id, all[i].id);
-    EXPECT_EQ(top3[i].score, all[i].score);
+  // Every shorter list is a prefix of the full one, also where a tie meets a full heap.
+  for (std::uint64_t k = 1; k < 10; ++k) {
+    const auto top = search(*e, same, k);
+    ASSERT_EQ(top.size(), k);
+    for (std::size_t i = 0; i < k; ++i) {
+      EXPECT_EQ(top[i].id, all[i].id) << "k=" << k;
+      EXPECT_EQ(top[i].score, all[i].score) << "k=" << k;
+    }
   }
   // The three copies score the same; equal scores keep slot order.
   std::vector<std::string> copies;

@@ -109,16 +109,23 @@ std::vector<Candidate> select_best(std::span<const std::uint32_t> slots,
                                    std::span<const double> scores, std::uint64_t keep) {
   std::vector<Candidate> heap;
   heap.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(keep, slots.size())));
+  // Once the heap is full, a score must beat its worst key outright: on a tie the later
+  // position loses. Most scores fail this one comparison.
+  bool full = false;
+  double worst = 0.0;
   for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (full && !(rank_key(scores[i]) > worst)) continue;
     Candidate c{scores[i], slots[i], i};
     if (heap.size() < keep) {
       heap.push_back(c);
       std::push_heap(heap.begin(), heap.end(), better);
-    } else if (better(c, heap.front())) {
+    } else {
       std::pop_heap(heap.begin(), heap.end(), better);
       heap.back() = c;
       std::push_heap(heap.begin(), heap.end(), better);
     }
+    full = heap.size() == keep;
+    if (full) worst = rank_key(heap.front().score);
   }
   std::sort(heap.begin(), heap.end(), better);
   return heap;
