@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <random>
 
 #include "common/error.h"
@@ -221,6 +222,12 @@ std::vector<std::pair<std::string, std::uint32_t>> IdPool::iter_active() const {
 }
 
 std::vector<std::uint32_t> IdPool::live_slots() const {
+  // Every slot alive (no deletes since the last flush): every search asks for this list.
+  if (invalid_ids_ == 0 && active_count_ == offsets_.size()) {
+    std::vector<std::uint32_t> all(offsets_.size());
+    std::iota(all.begin(), all.end(), std::uint32_t{0});
+    return all;
+  }
   std::vector<std::uint32_t> out;
   out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(active_count_, offsets_.size())));
   for (std::size_t s = 0; s < offsets_.size(); ++s) {

@@ -95,8 +95,12 @@ TEST(IdPool, DeleteUnknownOrTwice) {
 TEST(IdPool, EveryDeadPoolListsNothing) {
   IdPool pool;
   for (const char* id : {"a", "b", "c"}) pool.insert(id);
-  for (const char* id : {"a", "b", "c"}) pool.delete_by_id(id);
+  EXPECT_EQ(pool.live_slots(), (std::vector<std::uint32_t>{0, 1, 2}));
+  pool.delete_by_id("b");
+  EXPECT_EQ(pool.live_slots(), (std::vector<std::uint32_t>{0, 2}));
+  for (const char* id : {"a", "c"}) pool.delete_by_id(id);
   EXPECT_TRUE(pool.iter_active().empty());
+  EXPECT_TRUE(pool.live_slots().empty());
   EXPECT_EQ(pool.live_count(), 0u);
 }
 
