@@ -350,18 +350,18 @@ NORVEX_TABLE_CLONES void fill_nibble_rows(const float* q_proj, std::size_t whole
 // registers: a graph build sets up a query for every node it links.
 NORVEX_TABLE_CLONES float lane_sum(const float* q, std::size_t n) {
   using Lanes = float __attribute__((vector_size(64)));
-  const auto load = [q](std::size_t i) {
-    Lanes v;
-    std::memcpy(&v, q + i, sizeof(v));
-    return v;
-  };
-  Lanes low = {}, high = {};
+  Lanes low = {}, high = {}, v;
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32) {
-    low += load(i);
-    high += load(i + 16);
+    std::memcpy(&v, q + i, sizeof(v));
+    low += v;
+    std::memcpy(&v, q + i + 16, sizeof(v));
+    high += v;
   }
-  if (i < n) low += load(i);
+  if (i < n) {
+    std::memcpy(&v, q + i, sizeof(v));
+    low += v;
+  }
   float lanes[32];
   std::memcpy(lanes, &low, sizeof(low));
   std::memcpy(lanes + 16, &high, sizeof(high));
@@ -437,7 +437,6 @@ void ScanQuery::Impl::fill_rows(std::span<const float> lut) const {
   sign_rows = AlignedFloats((n + 3) / 4 * kRowFloats);
   tables.mse_rows = mse_rows.data.get();
   tables.sign_rows = sign_rows.data.get();
-  const ScanTables& t = tables;
   float* rows = mse_rows.data.get();
   if (stride == kRowFloats && q_rot.size() == n) {
     fill_level_rows(q_rot.data(), n, levels16.data(), rows);

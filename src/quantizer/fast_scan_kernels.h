@@ -76,14 +76,13 @@ TileKernelInfo avx512_tile_kernel(std::size_t w);
 
 // One-record kernels, for a few records at a time (a tile would mostly score padding). Needs
 // n a multiple of 16, w <= 4 and the one-record tables. Coordinate i goes to partial sum
-// i mod 32: fma(level, q_rot[i], sum), and, where its sign bit is set, q_proj[i] added to a
-// second set of 32 sums. Each set is then folded in halves: s[l] += s[l + 16],
-// s[l] += s[l + 8], s[l] += s[l + 4], s[l] += s[l + 2], s[0] + s[1]. The sketch sum is 2 * set -
-// q_proj_sum (the sum of +-q_proj without the clear bits' terms: one masked add per 16
-// coordinates), and the score is finish_score of the two. Every form performs exactly these
-// operations, so they agree bit for bit; against the left-to-right reference they differ by float
-// rounding. The record must have 8 readable bytes at every packed group of 16 indices (m + q + 9
-// bytes cover it). Scores records[0..count) into out[0..count).
+// i mod 32 as fma(level, q_rot[i], sum); where its sign bit is set, q_proj[i] is added to a
+// second set of 32 sums (S). Each set is folded in halves: s[l] += s[l + 16], s[l] += s[l + 8],
+// s[l] += s[l + 4], s[l] += s[l + 2], s[0] + s[1]. The sketch's signed sum is then
+// 2 * S - q_proj_sum, and the score is finish_score of the two. Every form performs exactly
+// these operations, so they agree bit for bit; against the left-to-right reference they
+// differ by float rounding. The record must have 8 readable bytes at every packed group of
+// 16 indices (m + q + 9 bytes cover it). Scores records[0..count) into out[0..count).
 using OneKernel = void (*)(const ScanTables& t, const std::uint8_t* const* records,
                            std::size_t count, float* out);
 void one_records_scalar(const ScanTables& t, const std::uint8_t* const* records, std::size_t count,

@@ -1,8 +1,9 @@
 // AVX-512 one-record kernels of the fast scan: sixteen coordinates of a record per step, the
-// codebook levels picked by a permute of the 16-entry level row, times the rotated query in one
-// fused multiply-add; the sketch's sixteen signs are the mask of one masked add. Same operations as
-// one_record_scalar (see fast_scan_kernels.h). Compiled for AVX-512 (and VBMI) by a target pragma;
-// the VBMI form is called only when the CPU has it, the other only when it has AVX-512.
+// codebook levels picked by a permute of the 16-entry level row and multiplied into the sums
+// by the rotated query in one fused multiply-add; the sketch's sixteen signs are the mask of
+// one masked add. Same operations as one_record_scalar (see fast_scan_kernels.h). Compiled
+// for AVX-512 (and VBMI) by a target pragma; the VBMI form is called only when the CPU has
+// it, the other only when it has AVX-512.
 #include "quantizer/fast_scan_kernels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
