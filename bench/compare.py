@@ -5,7 +5,7 @@ Writes <out>/benchmarks.md (tables, the machine, the command) and <out>/recall_q
 (recall@10 against queries per second).
 
     pip install ".[bench]"
-    python bench/compare.py                 # full run: 100000 x 768 (about 12 minutes here)
+    python bench/compare.py                 # full run: 100000 x 768 (about 13 minutes here)
     python bench/compare.py --quick --out /tmp/bench   # smoke run: small data, seconds
 
 Data: a clustered synthetic set of unit vectors (fixed seed), queries drawn from the same
