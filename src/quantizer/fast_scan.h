@@ -69,7 +69,7 @@ class ScanQuery {
   void score_records(std::span<const std::uint8_t* const> records, std::span<float> out) const;
 
   // Scores a few records (the new neighbours of a graph node): below kFewBelow records one
-  // record at a time with sixteen partial sums, where a tile kernel would mostly score its
+  // record at a time with 32 partial sums, where a tile kernel would mostly score its
   // padding and first fill its tables; otherwise as score_records. Each score agrees with
   // score_ip_encoded up to float rounding (not bit for bit with score_records: the sums run in
   // another order).
